@@ -1,0 +1,52 @@
+// The program's one window: the house's switches, the information menus and the port they drive.
+#pragma once
+
+#include "ui_Unit1.h"
+
+#include <QMainWindow>
+
+class QCheckBox;
+class QTimer;
+
+class TForm1 : public QMainWindow, public Ui::TForm1 {
+    Q_OBJECT
+public:
+    // The data register of the first parallel port; the byte above it gets the value's high byte.
+    static constexpr quint16 PuertoParalelo = 0x378;
+
+    explicit TForm1(QWidget *parent = nullptr);
+
+    QTimer *Reloj;
+
+    static void EscribirPuerto(quint16 direccion, quint16 valor);
+
+public slots:
+    void CheckBanioClick();
+    void CheckCocinaClick();
+    void CheckComedorClick();
+    void CheckRecamaraClick();
+    void CheckSalaClick();
+    void CheckCocheraClick();
+    void CheckTraspatioClick();
+    void CheckPatioClick();
+    void Ovira1Click();
+    void Quelnia1Click();
+    void Manual1Click();
+    void Diagramas1Click();
+    void Programacion1Click();
+    void Electronica1Click();
+    void PtoParalelo1Click();
+    void FormCreate();
+    void FormClose();
+    void CheckInteriorCasaClick();
+    void CheckExteriorClick();
+    void RelojTimer();
+    void CheckIntExtClick();
+    void PuertoFalla(const QString &aviso);
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void Conmutar(const QCheckBox *casilla, quint16 mascara);
+};

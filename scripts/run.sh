@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and starts Tenvalia. Without a parallel port it says so once
+# and runs on the simulated port; TENVALIA_PORT chooses another (see the README).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+bash "$root/scripts/deps.sh"
+bash "$root/scripts/build.sh" build
+if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  echo "No display to open the window on (DISPLAY is not set). Built: $root/build/tenvalia" >&2
+  exit 1
+fi
+exec "$root/build/tenvalia"

@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# The real program in a real X server: clicks and keys by xdotool, the port traced to a file,
+# and SIGTERM closing it the ordinary way.
+# Usage: e2e_clicks.sh path/to/tenvalia
+set -euo pipefail
+app=$(realpath "$1")
+work=$(mktemp -d)
+trap 'kill $app_pid $xvfb_pid 2>/dev/null || true; rm -rf "$work"' EXIT
+app_pid=""
+
+fail() { echo "FAIL: $*"; echo "--- trace:"; cat "$work/trace" 2>/dev/null || true; echo "--- stderr:"; cat "$work/stderr" 2>/dev/null || true; exit 1; }
+
+# Xvfb picks a free display and tells us which.
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+[ -s "$work/display" ] || fail "Xvfb did not start"
+export DISPLAY=":$(cat "$work/display")"
+
+QT_QPA_PLATFORM=xcb TENVALIA_PORT="sim:$work/trace" "$app" >/dev/null 2>"$work/stderr" &
+app_pid=$!
+window=$(timeout 10 xdotool search --sync --onlyvisible --limit 1 --name '^Tenvalia$') || fail "no window"
+
+lines() { wc -l <"$work/trace" 2>/dev/null || echo 0; }
+wait_for_lines() {
+  for _ in $(seq 100); do [ "$(lines)" -ge "$1" ] && return 0; sleep 0.05; done
+  fail "expected $1 writes, saw $(lines)"
+}
+wait_for_lines 1
+
+# The client area starts at the first row of the light-blue background, under the menu bar.
+import -window "$window" "$work/window.png"
+client_top=$(convert "$work/window.png" -crop 1x120+2+0 +repage txt:- |
+  awk -F'[:, ]+' '/#859CFA/ && top == "" { top = $2 } END { print top }')
+[ -n "$client_top" ] || fail "no light-blue client area in the window"
+
+# Clicks land on each box's indicator: group box offset + box offset + a few pixels in.
+click() { xdotool mousemove --window "$window" "$1" "$((client_top + $2))" click 1; }
+cocina=(79 91) sala=(79 163) int_ext=(55 336)
+expected=("0x0378 0x0000")
+step() { expected+=("0x0378 $1"); wait_for_lines ${#expected[@]}; }
+
+click "${cocina[@]}";  step 0x0002
+click "${sala[@]}";    step 0x0010
+click "${sala[@]}";    step 0x0000
+click "${int_ext[@]}"; step 0x00ff
+xdotool key --window "$window" space; step 0x0000   # the clicked box has the focus
+
+kill -TERM "$app_pid"
+status=0
+wait "$app_pid" || status=$?
+app_pid=""
+[ "$status" -eq 0 ] || fail "exit code $status after SIGTERM"
+expected+=("0x0378 0x0000")
+
+actual=$(cat "$work/trace")
+want=$(printf '%s\n' "${expected[@]}")
+[ "$actual" = "$want" ] || fail "trace differs; expected:
+$want"
+echo "e2e: ${#expected[@]} writes as expected, exit code 0 after SIGTERM"
