@@ -1,6 +1,7 @@
 #include "Unit1.h"
 
 #include "platform/parallel_port.h"
+#include "platform/surface.h"
 #include "platform/toolkit.h"
 
 #include <QCloseEvent>
@@ -15,14 +16,19 @@ constexpr quint16 InteriorCasa = Banio | Cocina | Comedor | Recamara | Sala;
 constexpr quint16 Exterior = Cochera | Traspatio | Patio;
 constexpr quint16 IntExt = InteriorCasa | Exterior;
 
+constexpr platform::TColor clBtnFace = 0x8000000F; // the desktop's button face, for the trails
+constexpr platform::TColor clBlue = 0x00FF0000;
+constexpr int PuntosEnUso = 5;
+
 } // namespace
 
 TForm1::TForm1(QWidget *parent) : QMainWindow(parent), Reloj(new QTimer(this))
 {
     setupUi(this);
     move(415, 142); // the form keeps only the size of a main window, not where it opens
-    Reloj->setInterval(1);
+    Reloj->setInterval(platform::timerInterval(1));
     connect(Reloj, &QTimer::timeout, this, &TForm1::RelojTimer);
+    Reloj->start();
     connect(&platform::Port::instance(), &platform::Port::trouble, this, &TForm1::PuertoFalla);
     FormCreate();
 }
@@ -66,7 +72,24 @@ void TForm1::closeEvent(QCloseEvent *event)
     QMainWindow::closeEvent(event);
 }
 
-void TForm1::RelojTimer() {}
+// Five pixels crawl towards the top-left corner of the client area, one step per turn, each
+// leaving a trail; one that arrives jumps to a random spot.
+void TForm1::RelojTimer()
+{
+    platform::Surface *lienzo = centralwidget;
+    QPoint &punto = Puntos[Indice];
+    lienzo->SetPixel(punto.x(), punto.y(), clBtnFace);
+    punto.rx() += (punto.x() < Destino.x()) - (punto.x() > Destino.x());
+    punto.ry() += (punto.y() < Destino.y()) - (punto.y() > Destino.y());
+    if (punto == Destino) {
+        punto.setX(Aleatorio(lienzo->width()));
+        punto.setY(Aleatorio(lienzo->height()));
+    }
+    lienzo->SetPixel(punto.x(), punto.y(), clBlue);
+    Indice = (Indice + 1) % PuntosEnUso;
+}
+
+int TForm1::Aleatorio(int limite) { return limite > 0 ? int(platform::lrand() % limite) : 0; }
 
 // A port that could not be had, or that stopped answering, is told to the person once.
 void TForm1::PuertoFalla(const QString &aviso) { platform::ShowMessage(this, aviso); }

@@ -4,6 +4,9 @@
 #include "ui_Unit1.h"
 
 #include <QMainWindow>
+#include <QPoint>
+
+#include <array>
 
 class QCheckBox;
 class QTimer;
@@ -17,6 +20,11 @@ public:
     explicit TForm1(QWidget *parent = nullptr);
 
     QTimer *Reloj;
+
+    // The drifting pixels: each tick moves the point in slot Indice one step towards Destino.
+    std::array<QPoint, 1000> Puntos{};
+    int Indice = 0;
+    QPoint Destino{0, 0};
 
     static void EscribirPuerto(quint16 direccion, quint16 valor);
 
@@ -49,4 +57,5 @@ protected:
 
 private:
     void Conmutar(const QCheckBox *casilla, quint16 mascara);
+    static int Aleatorio(int limite);
 };

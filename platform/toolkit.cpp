@@ -5,8 +5,10 @@
 #include <QSocketNotifier>
 #include <QWidget>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <random>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -53,6 +55,26 @@ void closeOnTerminationSignals(QWidget *window)
     action.sa_flags = SA_RESTART;
     for (const int signal : {SIGTERM, SIGINT, SIGHUP})
         ::sigaction(signal, &action, nullptr);
+}
+
+namespace {
+std::function<long()> randomSource;
+} // namespace
+
+long lrand()
+{
+    if (randomSource)
+        return randomSource();
+    static std::minstd_rand generator; // default seed, as an unseeded C library would
+    return long(generator());
+}
+
+void setRandomSource(std::function<long()> source) { randomSource = std::move(source); }
+
+int timerInterval(int requestedMs)
+{
+    constexpr int shortest = 30;
+    return std::max(requestedMs, shortest);
 }
 
 } // namespace platform

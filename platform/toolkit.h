@@ -3,6 +3,8 @@
 
 #include <QString>
 
+#include <functional>
+
 class QWidget;
 
 namespace platform {
@@ -12,5 +14,16 @@ void ShowMessage(QWidget *parent, const QString &text);
 
 // SIGTERM, SIGINT and SIGHUP close `window` the ordinary way, as a desktop's close request would.
 void closeOnTerminationSignals(QWidget *window);
+
+// A non-negative pseudo-random number. The source is never seeded: every run draws the same
+// sequence. Tests put a source of their own in; an empty one brings the default back.
+long lrand();
+void setRandomSource(std::function<long()> source);
+
+// The interval a timer really gets for the one asked. The desktops the form was made for never
+// fired a timer more often than every 10 to 55 ms, so asking for 1 ms meant "as often as the
+// system will". Here every tick costs a wake-up and a repaint of a few pixels; 30 ms keeps a
+// decorative animation visibly stepping while the process stays near idle.
+int timerInterval(int requestedMs);
 
 } // namespace platform

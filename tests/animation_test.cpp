@@ -1,0 +1,196 @@
+// The drifting pixels, driven tick by tick with a random source of our own.
+#include "Unit1.h"
+#include "platform/parallel_port.h"
+#include "platform/surface.h"
+#include "platform/toolkit.h"
+
+#include <QScreen>
+#include <QTimer>
+#include <QtTest>
+
+#include <deque>
+
+namespace {
+
+class NullPort final : public platform::PortWriter {
+public:
+    QString write(quint16, quint16) override { return {}; }
+    QString name() const override { return QStringLiteral("null"); }
+};
+
+} // namespace
+
+class AnimationTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<TForm1> form;
+    std::deque<long> draws; // what the random source hands out next
+
+    void ticks(int n)
+    {
+        while (n-- > 0)
+            form->RelojTimer();
+    }
+    void onlyFirstFiveUsed()
+    {
+        for (size_t i = 5; i < form->Puntos.size(); ++i)
+            QCOMPARE(form->Puntos[i], QPoint(0, 0));
+    }
+    QImage screenOfClientArea()
+    {
+        QCoreApplication::processEvents();
+        const QImage window = form->screen()->grabWindow(form->winId()).toImage();
+        return window.copy(QRect(form->centralwidget->mapTo(form.get(), QPoint(0, 0)), form->centralwidget->size()));
+    }
+
+private slots:
+    void init()
+    {
+        platform::Port::instance().use(std::make_unique<NullPort>());
+        draws.clear();
+        platform::setRandomSource([this] {
+            if (draws.empty())
+                qFatal("random source ran dry");
+            const long n = draws.front();
+            draws.pop_front();
+            return n;
+        });
+        form = std::make_unique<TForm1>();
+        form->Reloj->stop();
+        form->centralwidget->resize(180, 350);
+    }
+    void cleanup()
+    {
+        form.reset();
+        platform::setRandomSource({});
+    }
+
+    void startsAtRestAndTicksOnItsOwn()
+    {
+        QCOMPARE(form->Indice, 0);
+        QCOMPARE(form->Destino, QPoint(0, 0));
+        onlyFirstFiveUsed();
+        QCOMPARE(form->Puntos[0], QPoint(0, 0));
+
+        platform::setRandomSource({});
+        auto fresh = std::make_unique<TForm1>();
+        QVERIFY(fresh->Reloj->isActive());
+        QTRY_VERIFY(fresh->Puntos[0] != QPoint(0, 0) || fresh->Indice != 0);
+    }
+
+    void firstFiveTicksScatterThePoints()
+    {
+        // x draws are taken modulo the width, y draws modulo the height, x first.
+        draws = {10, 20, 190, 360, 179, 349, 0, 7, 1000, 1001};
+        ticks(5);
+        QCOMPARE(form->Puntos[0], QPoint(10, 20));
+        QCOMPARE(form->Puntos[1], QPoint(10, 10));
+        QCOMPARE(form->Puntos[2], QPoint(179, 349));
+        QCOMPARE(form->Puntos[3], QPoint(0, 7));
+        QCOMPARE(form->Puntos[4], QPoint(1000 % 180, 1001 % 350));
+        QCOMPARE(form->Indice, 0);
+        onlyFirstFiveUsed();
+    }
+
+    void pointStepsDiagonallyThenStraight()
+    {
+        form->Puntos = {QPoint(4, 2), {90, 90}, {90, 90}, {90, 90}, {90, 90}};
+        QList<QPoint> path;
+        for (int turn = 0; turn < 3; ++turn) {
+            ticks(5);
+            path << form->Puntos[0];
+        }
+        QCOMPARE(path, (QList<QPoint>{{3, 1}, {2, 0}, {1, 0}}));
+        QCOMPARE(form->Puntos[1], QPoint(87, 87)); // the others took their turns in between
+    }
+
+    void arrivalRelocatesInTheSameTick()
+    {
+        draws = {5, 6, 0, 0, 0, 0, 0, 0, 0, 0};
+        ticks(5);
+        form->Puntos[0] = QPoint(1, 1);
+        draws = {42, 43};
+        ticks(1);
+        QCOMPARE(form->Puntos[0], QPoint(42, 43));
+        QCOMPARE(form->Indice, 1);
+    }
+
+    void relocationOntoTheCornerIsRelocatedNextTurn()
+    {
+        draws = {0, 0, 1, 1, 1, 1, 1, 1, 1, 1};
+        ticks(5);
+        QCOMPARE(form->Puntos[0], QPoint(0, 0));
+        draws = {30, 40};
+        ticks(1);
+        QCOMPARE(form->Puntos[0], QPoint(30, 40));
+    }
+
+    void emptyClientAreaGivesZero()
+    {
+        form->centralwidget->resize(0, 50);
+        draws = {77, 77};
+        ticks(1);
+        QCOMPARE(form->Puntos[0], QPoint(0, 77 % 50));
+        form->centralwidget->resize(60, 0);
+        draws = {77, 77};
+        ticks(1);
+        QCOMPARE(form->Puntos[1], QPoint(77 % 60, 0));
+    }
+
+    void pointsOutsideAShrunkAreaStepOnHarmlessly()
+    {
+        draws = {170, 340, 100, 100, 100, 100, 100, 100, 100, 100};
+        ticks(5);
+        form->centralwidget->resize(20, 20);
+        ticks(5);
+        QCOMPARE(form->Puntos[0], QPoint(169, 339));
+        form->centralwidget->resize(0, 0);
+        ticks(5);
+        QCOMPARE(form->Puntos[0], QPoint(168, 338));
+    }
+
+    void screenShowsPixelsTrailsAndBackground()
+    {
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        const QColor background(0x85, 0x9C, 0xFA);
+        const QColor trail = form->centralwidget->palette().color(QPalette::Button);
+        QVERIFY(trail != background);
+
+        draws = {5, 200, 6, 200, 7, 200, 8, 200, 9, 200};
+        ticks(5);
+        QImage screen = screenOfClientArea();
+        QCOMPARE(screen.pixelColor(0, 0), trail);
+        for (int x = 5; x <= 9; ++x)
+            QCOMPARE(screen.pixelColor(x, 200), QColor(Qt::blue));
+        QCOMPARE(screen.pixelColor(3, 3), background);
+
+        ticks(1); // point 0 steps from (5, 200) to (4, 199), leaving a trail behind
+        screen = screenOfClientArea();
+        QCOMPARE(screen.pixelColor(5, 200), trail);
+        QCOMPARE(screen.pixelColor(4, 199), QColor(Qt::blue));
+
+        form->centralwidget->repaint(); // a repaint brings the background back everywhere
+        screen = screenOfClientArea();
+        QCOMPARE(screen.pixelColor(0, 0), background);
+        QCOMPARE(screen.pixelColor(4, 199), background);
+        QCOMPARE(screen.pixelColor(6, 200), background);
+    }
+
+    void colourEncoding()
+    {
+        QPalette palette;
+        palette.setColor(QPalette::Button, QColor(1, 2, 3));
+        palette.setColor(QPalette::WindowText, QColor(4, 5, 6));
+        palette.setColor(QPalette::Window, QColor(7, 8, 9));
+        QCOMPARE(platform::toQColor(0x00FF0000, palette), QColor(0, 0, 255));
+        QCOMPARE(platform::toQColor(0x000000FF, palette), QColor(255, 0, 0));
+        QCOMPARE(platform::toQColor(0x00FA9C85, palette), QColor(0x85, 0x9C, 0xFA));
+        QCOMPARE(platform::toQColor(0x8000000F, palette), QColor(1, 2, 3));
+        QCOMPARE(platform::toQColor(0x80000008, palette), QColor(4, 5, 6));
+        QCOMPARE(platform::toQColor(0x800000FF, palette), QColor(7, 8, 9)); // unknown index
+    }
+};
+
+QTEST_MAIN(AnimationTest)
+#include "animation_test.moc"
