@@ -10,6 +10,7 @@
 
 int main(int argc, char *argv[])
 {
+    platform::catchTerminationSignals();
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tenvalia"));
     QApplication::setApplicationDisplayName(QStringLiteral("Tenvalia"));

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <random>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -35,12 +36,24 @@ extern "C" void onTerminationSignal(int)
 
 } // namespace
 
-void closeOnTerminationSignals(QWidget *window)
+void catchTerminationSignals()
 {
-    if (signalSocket[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalSocket) < 0) {
-        qWarning("tenvalia: no socket for signals; SIGTERM will end the program without closing the window");
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalSocket) < 0) {
+        std::perror("tenvalia: no socket for signals, so SIGTERM ends the program without closing the window");
         return;
     }
+    struct sigaction action = {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP})
+        ::sigaction(signal, &action, nullptr);
+}
+
+void closeOnTerminationSignals(QWidget *window)
+{
+    if (signalSocket[1] < 0)
+        return;
     auto *notifier = new QSocketNotifier(signalSocket[1], QSocketNotifier::Read, window);
     QObject::connect(notifier, &QSocketNotifier::activated, window, [window] {
         char drained[16];
@@ -48,13 +61,6 @@ void closeOnTerminationSignals(QWidget *window)
         }
         window->close();
     });
-
-    struct sigaction action = {};
-    action.sa_handler = onTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (const int signal : {SIGTERM, SIGINT, SIGHUP})
-        ::sigaction(signal, &action, nullptr);
 }
 
 namespace {

@@ -12,7 +12,11 @@ namespace platform {
 // A modal box with the text and one OK button; returns once the person has dismissed it.
 void ShowMessage(QWidget *parent, const QString &text);
 
-// SIGTERM, SIGINT and SIGHUP close `window` the ordinary way, as a desktop's close request would.
+// From this call on, SIGTERM, SIGINT and SIGHUP are caught and kept for the window, so that one
+// arriving during start-up is not lost: call it first thing.
+void catchTerminationSignals();
+// From the event loop's next turn on, a caught signal closes `window` the ordinary way, as a
+// desktop's close request would.
 void closeOnTerminationSignals(QWidget *window);
 
 // A non-negative pseudo-random number. The source is never seeded: every run draws the same

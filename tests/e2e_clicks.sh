@@ -21,7 +21,7 @@ QT_QPA_PLATFORM=xcb TENVALIA_PORT="sim:$work/trace" "$app" >/dev/null 2>"$work/s
 app_pid=$!
 window=$(timeout 10 xdotool search --sync --onlyvisible --limit 1 --name '^Tenvalia$') || fail "no window"
 
-lines() { wc -l <"$work/trace" 2>/dev/null || echo 0; }
+lines() { cat "$work/trace" 2>/dev/null | wc -l; }
 wait_for_lines() {
   for _ in $(seq 100); do [ "$(lines)" -ge "$1" ] && return 0; sleep 0.05; done
   fail "expected $1 writes, saw $(lines)"
@@ -58,3 +58,17 @@ want=$(printf '%s\n' "${expected[@]}")
 [ "$actual" = "$want" ] || fail "trace differs; expected:
 $want"
 echo "e2e: ${#expected[@]} writes as expected, exit code 0 after SIGTERM"
+
+# Closed as soon as it has cleared the port, before its window may even show: still exactly two
+# writes of 0 and exit code 0.
+rm "$work/trace"
+QT_QPA_PLATFORM=xcb TENVALIA_PORT="sim:$work/trace" "$app" >/dev/null 2>"$work/stderr" &
+app_pid=$!
+wait_for_lines 1
+kill -TERM "$app_pid"
+status=0
+wait "$app_pid" || status=$?
+app_pid=""
+[ "$status" -eq 0 ] || fail "exit code $status after an early SIGTERM"
+[ "$(cat "$work/trace")" = "$(printf '0x0378 0x0000\n0x0378 0x0000')" ] || fail "early SIGTERM: trace differs"
+echo "e2e: closed during start-up with two writes of 0, exit code 0"
