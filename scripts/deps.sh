@@ -7,6 +7,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   fonts-liberation2 fonts-dejavu-core
   xvfb xauth xdotool imagemagick
+  qemu-system-x86 busybox-static cpio xz-utils
 )
 
 missing=()

@@ -1,0 +1,48 @@
+#!/bin/busybox sh
+# /init of the emulated PC: runs the port tests on the real port at 0x378, first by direct I/O,
+# then (once the parport drivers are loaded) in auto mode, which must pick ppdev. Each result is
+# a line "GUEST name status" on the serial console.
+/bin/busybox --install -s /bin
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mount -t devtmpfs dev /dev
+mount -t tmpfs tmp /tmp
+export PATH=/bin QT_QPA_PLATFORM=offscreen FONTCONFIG_FILE=/etc/fonts/fonts.conf HOME=/tmp XDG_RUNTIME_DIR=/tmp LANG=C.UTF-8
+app=/opt/tenvalia
+
+result() { echo "GUEST $1 $2"; }
+
+clicks() { # TENVALIA_PORT, expected path
+  TENVALIA_PORT=$1 EXPECT_PORT=$2 $app/port_clicks
+  result "clicks-$2" $?
+}
+
+# Starts copies of the program, lets them run, closes them with SIGTERM in turn; a copy that
+# hangs is killed after 20 s and counts as a failure.
+close_with_sigterm() { # TENVALIA_PORT, name, copies
+  pids=""
+  for _ in $(seq "$3"); do TENVALIA_PORT=$1 $app/tenvalia & pids="$pids $!"; sleep 1; done
+  sleep 2
+  status=0
+  for pid in $pids; do
+    kill -TERM "$pid"
+    (sleep 20; kill -KILL "$pid" 2>/dev/null) &
+    watchdog=$!
+    wait "$pid" || status=$?
+    kill "$watchdog" 2>/dev/null
+  done
+  result "$2" "$status"
+}
+
+echo "GUEST phase direct"
+clicks direct direct
+close_with_sigterm direct sigterm-direct 1
+
+for module in parport parport_pc ppdev; do insmod /lib/modules/$module.ko; done
+for _ in $(seq 50); do [ -e /dev/parport0 ] && break; sleep 0.1; done
+
+echo "GUEST phase ppdev"
+clicks auto ppdev
+close_with_sigterm auto sigterm-ppdev-two-copies 2
+echo "GUEST done"
+poweroff -f

@@ -1,0 +1,89 @@
+// Runs inside an emulated PC with a parallel port at 0x378: the window's clicks go through the
+// port layer chosen by TENVALIA_PORT, and after each one the data register must read back the
+// value's low byte. EXPECT_PORT names the path that must have been chosen: "direct" or "ppdev".
+#include "Unit1.h"
+#include "platform/parallel_port.h"
+
+#include <QCheckBox>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <linux/ppdev.h>
+#include <sys/io.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+class PortClicks : public QObject {
+    Q_OBJECT
+
+    bool viaPpdev = false;
+
+    // The data register as the port itself holds it, read past the program's own code.
+    int dataRegister()
+    {
+        if (!viaPpdev)
+            return inb(TForm1::PuertoParalelo);
+        const int fd = ::open("/dev/parport0", O_RDWR);
+        unsigned char data = 0;
+        const bool ok = fd >= 0 && ::ioctl(fd, PPCLAIM) == 0 && ::ioctl(fd, PPRDATA, &data) == 0;
+        if (fd >= 0) {
+            ::ioctl(fd, PPRELEASE);
+            ::close(fd);
+        }
+        return ok ? data : -1;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        const QString expected = qEnvironmentVariable("EXPECT_PORT");
+        viaPpdev = expected == QLatin1String("ppdev");
+        auto choice = platform::choosePort(qEnvironmentVariable("TENVALIA_PORT"), TForm1::PuertoParalelo);
+        QVERIFY2(choice.trouble.isEmpty(), qPrintable(choice.trouble));
+        const QString name = choice.writer->name();
+        QVERIFY2(name.contains(viaPpdev ? QStringLiteral("ppdev /dev/parport0") : QStringLiteral("E/S directa")),
+                 qPrintable(name));
+        platform::Port::instance().use(std::move(choice.writer));
+        if (!viaPpdev) // the test's own reads need the permission the writer already holds
+            QCOMPARE(ioperm(TForm1::PuertoParalelo, 2, 1), 0);
+    }
+
+    void clicksReachTheDataLines()
+    {
+        platform::Port::instance().write(TForm1::PuertoParalelo, 0x5A); // something FormCreate must clear
+        QCOMPARE(dataRegister(), 0x5A);
+        TForm1 form;
+        form.Reloj->stop();
+        form.show();
+        QCOMPARE(dataRegister(), 0x00);
+        const auto click = [&](QCheckBox *box) { QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(6, 8)); };
+        click(form.CheckCocina);
+        QCOMPARE(dataRegister(), 0x02);
+        click(form.CheckSala);
+        QCOMPARE(dataRegister(), 0x10);
+        click(form.CheckSala);
+        QCOMPARE(dataRegister(), 0x00);
+        click(form.CheckIntExt);
+        QCOMPARE(dataRegister(), 0xFF);
+        form.close();
+        QCOMPARE(dataRegister(), 0x00);
+        QVERIFY(!platform::Port::instance().name().contains(QStringLiteral("simulado")));
+    }
+
+    void twoOpenersTakeTurns()
+    {
+        if (!viaPpdev)
+            QSKIP("only ppdev has openers to share the port");
+        auto first = platform::choosePort(QStringLiteral("ppdev:/dev/parport0"), TForm1::PuertoParalelo);
+        auto second = platform::choosePort(QStringLiteral("ppdev:/dev/parport0"), TForm1::PuertoParalelo);
+        QVERIFY(first.trouble.isEmpty() && second.trouble.isEmpty());
+        const quint16 values[] = {0x11, 0x22, 0x33, 0x44};
+        for (int i = 0; i < 4; ++i) {
+            QCOMPARE((i % 2 ? second : first).writer->write(TForm1::PuertoParalelo, values[i]), QString());
+            QCOMPARE(dataRegister(), int(values[i]));
+        }
+    }
+};
+
+QTEST_MAIN(PortClicks)
+#include "port_clicks.moc"
