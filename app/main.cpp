@@ -11,6 +11,11 @@
 int main(int argc, char *argv[])
 {
     platform::catchTerminationSignals();
+    // The port is opened before any thread exists, so that the privileges it needed can be given
+    // up by the whole process at once.
+    auto port = platform::choosePort(qEnvironmentVariable("TENVALIA_PORT"), TForm1::PuertoParalelo);
+    platform::dropCapabilities();
+
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tenvalia"));
     QApplication::setApplicationDisplayName(QStringLiteral("Tenvalia"));
@@ -20,8 +25,7 @@ int main(int argc, char *argv[])
     QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
                                {QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")});
     try {
-        auto choice = platform::choosePort(qEnvironmentVariable("TENVALIA_PORT"), TForm1::PuertoParalelo);
-        platform::Port::instance().use(std::move(choice.writer), choice.trouble);
+        platform::Port::instance().use(std::move(port.writer), port.trouble);
 
         TForm1 Form1;
         platform::closeOnTerminationSignals(&Form1);

@@ -10,8 +10,10 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <linux/ppdev.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -28,6 +30,23 @@ QString hex4(quint16 n) { return QStringLiteral("0x%1").arg(n, 4, 16, QLatin1Cha
 
 const QString kCarryingOn = QStringLiteral(
     "Tenvalia sigue con el puerto simulado: las casillas funcionan, pero ninguna salida cambia.");
+
+// What a person can do about the usual refusals.
+QString ppdevHint(int error)
+{
+    switch (error) {
+    case EACCES:
+    case EPERM:
+        return QStringLiteral(" (los miembros del grupo lp pueden usar el puerto sin ser root: "
+                              "sudo adduser $USER lp, y volver a iniciar la sesión)");
+    case EBUSY:
+    case ENXIO:
+        return QStringLiteral(" (puede tenerlo el controlador de impresora lp: sudo rmmod lp, y para que no vuelva "
+                              "a cargarse, una línea «blacklist lp» en /etc/modprobe.d/tenvalia.conf)");
+    default:
+        return {};
+    }
+}
 
 class StdoutSim final : public PortWriter {
 public:
@@ -79,8 +98,10 @@ public:
     {
         if (address != base_)
             return QStringLiteral("%1 atiende la dirección %2, no %3").arg(path_, hex4(base_), hex4(address));
-        if (::ioctl(fd_, PPCLAIM) < 0)
-            return QStringLiteral("PPCLAIM en %1: %2").arg(path_, systemSays(errno));
+        if (::ioctl(fd_, PPCLAIM) < 0) {
+            const int error = errno;
+            return QStringLiteral("PPCLAIM en %1: %2").arg(path_, systemSays(error)) + ppdevHint(error);
+        }
         // Only the data register is written: the high byte would land on the status register,
         // which is read-only on a real port and drops it anyway.
         unsigned char data = value & 0xFF;
@@ -102,12 +123,14 @@ std::unique_ptr<PortWriter> openPpdev(const QString &path, quint16 base, QString
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CLOEXEC);
     if (fd < 0) {
-        *why = QStringLiteral("abrir %1: %2").arg(path, systemSays(errno));
+        const int error = errno;
+        *why = QStringLiteral("abrir %1: %2").arg(path, systemSays(error)) + ppdevHint(error);
         return nullptr;
     }
     // A device node whose port has gone shows it only here.
     if (::ioctl(fd, PPCLAIM) < 0) {
-        *why = QStringLiteral("PPCLAIM en %1: %2").arg(path, systemSays(errno));
+        const int error = errno;
+        *why = QStringLiteral("PPCLAIM en %1: %2").arg(path, systemSays(error)) + ppdevHint(error);
         ::close(fd);
         return nullptr;
     }
@@ -150,6 +173,7 @@ private:
 std::unique_ptr<PortWriter> openDirect(quint16 base, QString *why)
 {
 #ifdef TENVALIA_HAS_PORT_IO
+    // Only the two ports a 16-bit write touches, never iopl's whole I/O space.
     if (::ioperm(base, 2, 1) < 0) {
         *why = QStringLiteral("ioperm(%1, 2): %2").arg(hex4(base), systemSays(errno));
         return nullptr;
@@ -249,6 +273,16 @@ PortChoice choosePort(const QString &request, quint16 base, const PortPaths &pat
             QStringLiteral("%1 no es una forma conocida.\n\nFormas aceptadas: auto, ppdev:/dev/parportN, direct, "
                            "sim, sim:ARCHIVO.\n\n%2")
                 .arg(asked, kCarryingOn)};
+}
+
+bool dropCapabilities()
+{
+    __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3] = {};
+    if (::syscall(SYS_capset, &header, none) == 0)
+        return true;
+    std::fprintf(stderr, "tenvalia: could not give up capabilities: %s\n", std::strerror(errno));
+    return false;
 }
 
 Port &Port::instance()

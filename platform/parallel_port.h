@@ -38,6 +38,12 @@ struct PortChoice {
 // "direct", "sim", "sim:FILE". `base` is the port's I/O address.
 PortChoice choosePort(const QString &request, quint16 base, const PortPaths &paths = {});
 
+// Gives up every capability the process holds (effective, permitted, inheritable). An I/O
+// permission already granted by ioperm stays, so an executable given cap_sys_rawio to reach the
+// port directly keeps nothing of it once the port is open. Capabilities belong to threads: call
+// it before any thread starts. False, with the reason on standard error, when the system refused.
+bool dropCapabilities();
+
 // The process's one port. A write that fails is reported once and the port carries on simulated,
 // so the window keeps working whatever the hardware does.
 class Port : public QObject {

@@ -34,8 +34,21 @@ close_with_sigterm() { # TENVALIA_PORT, name, copies
   result "$2" "$status"
 }
 
+# Every thread of the running program has given up its capabilities (root's, here).
+capabilities_dropped() { # pid
+  for task in /proc/"$1"/task/*; do
+    grep -qE '^CapPrm:[[:space:]]+0+$' "$task/status" && grep -qE '^CapEff:[[:space:]]+0+$' "$task/status" || return 1
+  done
+}
+
 echo "GUEST phase direct"
 clicks direct direct
+TENVALIA_PORT=direct $app/tenvalia &
+sleep 3
+capabilities_dropped $!
+result capabilities-dropped $?
+kill -TERM $!
+wait $!
 close_with_sigterm direct sigterm-direct 1
 
 for module in parport parport_pc ppdev; do insmod /lib/modules/$module.ko; done

@@ -5,6 +5,8 @@
 #include "platform/parallel_port.h"
 
 #include <QCheckBox>
+#include <QFile>
+#include <QRegularExpression>
 #include <QtTest>
 
 #include <fcntl.h>
@@ -44,8 +46,15 @@ private slots:
         QVERIFY2(name.contains(viaPpdev ? QStringLiteral("ppdev /dev/parport0") : QStringLiteral("E/S directa")),
                  qPrintable(name));
         platform::Port::instance().use(std::move(choice.writer));
-        if (!viaPpdev) // the test's own reads need the permission the writer already holds
-            QCOMPARE(ioperm(TForm1::PuertoParalelo, 2, 1), 0);
+
+        // As the program does: every privilege goes once the port is open, and the writes (and
+        // this test's own inb, under the same I/O permission) must still reach the port.
+        QVERIFY(platform::dropCapabilities());
+        QFile status(QStringLiteral("/proc/self/status"));
+        QVERIFY(status.open(QIODevice::ReadOnly));
+        const QString text = QString::fromLatin1(status.readAll());
+        QVERIFY2(text.contains(QRegularExpression(QStringLiteral("CapPrm:\\s+0+\n"))), qPrintable(text));
+        QVERIFY2(text.contains(QRegularExpression(QStringLiteral("CapEff:\\s+0+\n"))), qPrintable(text));
     }
 
     void clicksReachTheDataLines()

@@ -73,12 +73,13 @@ port_writes() {
        }' "$1"
 }
 
-# Each test's expected writes, back to back: port_clicks (0x5a first, which opening must clear),
-# then the program closed by SIGTERM. A 16-bit outw is two byte writes, its high byte 0 at offset
+# Each phase's expected writes, back to back: port_clicks (0x5a first, which opening must clear),
+# then the program closed by SIGTERM, twice in the direct phase (the first time after its
+# capabilities were checked). A 16-bit outw is two byte writes, its high byte 0 at offset
 # 1; a ppdev write is one byte at offset 0.
-direct_expected="0:5a 1:00 0:00 1:00 0:02 1:00 0:10 1:00 0:00 1:00 0:ff 1:00 0:00 1:00 0:00 1:00 0:00 1:00 "
+direct_expected="0:5a 1:00 0:00 1:00 0:02 1:00 0:10 1:00 0:00 1:00 0:ff 1:00 0:00 1:00 0:00 1:00 0:00 1:00 0:00 1:00 0:00 1:00 "
 ppdev_expected="0:5a 0:00 0:02 0:10 0:00 0:ff 0:00 0:11 0:22 0:33 0:44 0:00 0:00 0:00 0:00 "
-guest_results="clicks-direct sigterm-direct clicks-ppdev sigterm-ppdev-two-copies"
+guest_results="clicks-direct capabilities-dropped sigterm-direct clicks-ppdev sigterm-ppdev-two-copies"
 
 check() { # name -> prints what failed, returns the number of failures
   local name=$1 failures=0 writes
