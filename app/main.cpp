@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QFont>
+#include <QIcon>
 #include <QMessageBox>
 
 #include <exception>
@@ -19,6 +20,8 @@ int main(int argc, char *argv[])
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tenvalia"));
     QApplication::setApplicationDisplayName(QStringLiteral("Tenvalia"));
+    QApplication::setDesktopFileName(QStringLiteral("org.tenvalia.Tenvalia"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/tenvalia.png")));
     // The form is laid out in fixed pixels for the classic Windows look: its check boxes and
     // menu bar only fit with that style's metrics.
     QApplication::setStyle(QStringLiteral("Windows"));

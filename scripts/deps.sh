@@ -8,6 +8,7 @@ packages=(
   fonts-liberation2 fonts-dejavu-core
   xvfb xauth xdotool imagemagick
   qemu-system-x86 busybox-static cpio xz-utils
+  dpkg-dev file desktop-file-utils appstream man-db groff-base
 )
 
 missing=()
