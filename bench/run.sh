@@ -4,16 +4,15 @@
 # Usage: bench/run.sh [RUNS]   (builds first; about 15 s a run)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/xvfb.sh"
 runs=${1:-5}
 bash "$root/scripts/build.sh" build >/dev/null
 work=$(mktemp -d)
 trap 'kill $app_pid $xvfb_pid 2>/dev/null || true; rm -rf "$work"' EXIT
-app_pid=""
+app_pid="" xvfb_pid=""
 
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
-xvfb_pid=$!
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-export DISPLAY=":$(cat "$work/display")" QT_QPA_PLATFORM=xcb TENVALIA_PORT="sim:$work/trace"
+start_xvfb "$work"
+export QT_QPA_PLATFORM=xcb TENVALIA_PORT="sim:$work/trace"
 
 now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
 # CPU time of every thread of the process, in nanoseconds.

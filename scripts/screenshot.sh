@@ -4,20 +4,18 @@
 #        screenshot.sh OUT.gif FRAMES    an animated sequence, one frame every 0.2 s
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/xvfb.sh"
 out=$(realpath -m "$1")
 frames=${2:-1}
 work=$(mktemp -d)
 trap 'kill $app_pid $xvfb_pid 2>/dev/null || true; rm -rf "$work"' EXIT
-app_pid=""
+app_pid="" xvfb_pid=""
 
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
-xvfb_pid=$!
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-export DISPLAY=":$(cat "$work/display")"
+start_xvfb "$work"
 
 QT_QPA_PLATFORM=xcb TENVALIA_PORT=sim "$root/build/tenvalia" >/dev/null &
 app_pid=$!
-window=$(timeout 10 xdotool search --sync --onlyvisible --limit 1 --name '^Tenvalia$')
+window=$(wait_for_window)
 sleep 1
 if [ "$frames" -le 1 ]; then
   import -window "$window" "$out"

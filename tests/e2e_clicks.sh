@@ -3,23 +3,19 @@
 # and SIGTERM closing it the ordinary way.
 # Usage: e2e_clicks.sh path/to/tenvalia
 set -euo pipefail
+. "$(dirname "$0")/../scripts/xvfb.sh"
 app=$(realpath "$1")
 work=$(mktemp -d)
 trap 'kill $app_pid $xvfb_pid 2>/dev/null || true; rm -rf "$work"' EXIT
-app_pid=""
+app_pid="" xvfb_pid=""
 
 fail() { echo "FAIL: $*"; echo "--- trace:"; cat "$work/trace" 2>/dev/null || true; echo "--- stderr:"; cat "$work/stderr" 2>/dev/null || true; exit 1; }
 
-# Xvfb picks a free display and tells us which.
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
-xvfb_pid=$!
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-[ -s "$work/display" ] || fail "Xvfb did not start"
-export DISPLAY=":$(cat "$work/display")"
+start_xvfb "$work"
 
 QT_QPA_PLATFORM=xcb TENVALIA_PORT="sim:$work/trace" "$app" >/dev/null 2>"$work/stderr" &
 app_pid=$!
-window=$(timeout 10 xdotool search --sync --onlyvisible --limit 1 --name '^Tenvalia$') || fail "no window"
+window=$(wait_for_window) || fail "no window"
 
 lines() { cat "$work/trace" 2>/dev/null | wc -l; }
 wait_for_lines() {

@@ -3,6 +3,7 @@
 # in place, starts the installed program under Xvfb and closes it with SIGTERM, then removes it.
 # Usage: run.sh BUILD_DIR      (needs root, or sudo, to install)
 set -euo pipefail
+. "$(dirname "$0")/../../scripts/xvfb.sh"
 build=$(realpath "$1")
 work=$(mktemp -d)
 sudo=""
@@ -29,13 +30,10 @@ warnings=$(LC_ALL=C.UTF-8 groff -man -ww -z -K utf8 /usr/share/man/man1/tenvalia
   fail "32x32 icon is not a palette image"
 [ "$(identify -format '%k' /usr/share/icons/hicolor/32x32/apps/tenvalia.png)" -le 16 ] || fail "icon has more than 16 colours"
 
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
-xvfb_pid=$!
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-export DISPLAY=":$(cat "$work/display")"
+start_xvfb "$work"
 QT_QPA_PLATFORM=xcb TENVALIA_PORT="sim:$work/trace" /usr/bin/tenvalia >/dev/null 2>&1 &
 app_pid=$!
-timeout 10 xdotool search --sync --onlyvisible --limit 1 --name '^Tenvalia$' >/dev/null || fail "no window"
+wait_for_window >/dev/null || fail "no window"
 kill -TERM "$app_pid"
 status=0
 wait "$app_pid" || status=$?

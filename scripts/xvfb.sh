@@ -1,0 +1,15 @@
+# Sourced by the scripts that show the window on a private X server.
+
+# Starts Xvfb on a free display, keeping its number in DIR; exports DISPLAY, sets xvfb_pid.
+start_xvfb() { # DIR
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$1/display" >/dev/null 2>&1 &
+  xvfb_pid=$!
+  for _ in $(seq 100); do [ -s "$1/display" ] && break; sleep 0.1; done
+  [ -s "$1/display" ] || { echo "Xvfb did not start" >&2; return 1; }
+  export DISPLAY=":$(cat "$1/display")"
+}
+
+# Prints the id of the Tenvalia window once it is mapped; fails after 10 s.
+wait_for_window() {
+  timeout 10 xdotool search --sync --onlyvisible --limit 1 --name '^Tenvalia$'
+}
