@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, running and testing need; does nothing when all are there.
+# Installs the Debian packages that building and running need, and with "test" also what the
+# tests need; does nothing when all are there.
+# Usage: deps.sh [test]
 set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
   fonts-liberation2 fonts-dejavu-core
-  xvfb xauth xdotool imagemagick
-  qemu-system-x86 busybox-static cpio xz-utils
-  dpkg-dev file desktop-file-utils appstream man-db groff-base
 )
+if [ "${1:-}" = test ]; then
+  packages+=(
+    xvfb xauth xdotool imagemagick                          # the real window
+    qemu-system-x86 busybox-static cpio xz-utils            # the emulated parallel port
+    dpkg-dev file desktop-file-utils appstream man-db groff-base  # the Debian package
+  )
+fi
 
 missing=()
 for p in "${packages[@]}"; do

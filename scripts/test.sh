@@ -3,7 +3,7 @@
 # build and under AddressSanitizer + UBSan.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-bash "$root/scripts/deps.sh"
+bash "$root/scripts/deps.sh" test
 
 bash "$root/scripts/build.sh" build -DTENVALIA_WERROR=ON
 bash "$root/scripts/build.sh" build-asan -DTENVALIA_WERROR=ON -DTENVALIA_SANITIZE=ON

@@ -104,25 +104,20 @@ private slots:
         QCOMPARE(form->Puntos[1], QPoint(87, 87)); // the others took their turns in between
     }
 
-    void arrivalRelocatesInTheSameTick()
+    void arrivalRelocatesInTheSameTickEvenOntoTheCorner()
     {
-        draws = {5, 6, 0, 0, 0, 0, 0, 0, 0, 0};
-        ticks(5);
-        form->Puntos[0] = QPoint(1, 1);
-        draws = {42, 43};
-        ticks(1);
-        QCOMPARE(form->Puntos[0], QPoint(42, 43));
-        QCOMPARE(form->Indice, 1);
-    }
-
-    void relocationOntoTheCornerIsRelocatedNextTurn()
-    {
-        draws = {0, 0, 1, 1, 1, 1, 1, 1, 1, 1};
+        draws = {0, 0, 5, 5, 5, 5, 5, 5, 5, 5}; // point 0 lands back on (0, 0)
         ticks(5);
         QCOMPARE(form->Puntos[0], QPoint(0, 0));
-        draws = {30, 40};
+        draws = {30, 40}; // and its next turn relocates it again
         ticks(1);
         QCOMPARE(form->Puntos[0], QPoint(30, 40));
+
+        form->Puntos[1] = QPoint(1, 1);
+        draws = {42, 43};
+        ticks(1);
+        QCOMPARE(form->Puntos[1], QPoint(42, 43));
+        QCOMPARE(form->Indice, 2);
     }
 
     void emptyClientAreaGivesZero()
