@@ -238,6 +238,7 @@ std::unique_ptr<PortWriter> simulatedPort(const QString &traceFile, QString *why
 PortChoice choosePort(const QString &request, quint16 base, const PortPaths &paths)
 {
     const QString asked = QStringLiteral("TENVALIA_PORT=") + request;
+    const QString refused = QStringLiteral("No se pudo usar el puerto pedido (%1).").arg(asked);
     QString why;
 
     if (request.isEmpty() || request == QLatin1String("auto")) {
@@ -252,12 +253,12 @@ PortChoice choosePort(const QString &request, quint16 base, const PortPaths &pat
         const QString device = request.mid(6);
         if (auto port = openPpdev(device, base, &why))
             return {std::move(port), {}};
-        return {simulatedPort(), refusal(QStringLiteral("No se pudo usar el puerto pedido (%1).").arg(asked), {why})};
+        return {simulatedPort(), refusal(refused, {why})};
     }
     if (request == QLatin1String("direct")) {
         if (auto port = openDirect(base, &why))
             return {std::move(port), {}};
-        return {simulatedPort(), refusal(QStringLiteral("No se pudo usar el puerto pedido (%1).").arg(asked), {why})};
+        return {simulatedPort(), refusal(refused, {why})};
     }
     if (request == QLatin1String("sim"))
         return {simulatedPort(), {}};

@@ -26,6 +26,8 @@ namespace {
 // The signal handler may only write to this socket; the event loop reads the other end.
 int signalSocket[2] = {-1, -1};
 
+std::function<long()> randomSource;
+
 extern "C" void onTerminationSignal(int)
 {
     const int savedErrno = errno;
@@ -62,10 +64,6 @@ void closeOnTerminationSignals(QWidget *window)
         window->close();
     });
 }
-
-namespace {
-std::function<long()> randomSource;
-} // namespace
 
 long lrand()
 {
