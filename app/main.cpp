@@ -5,17 +5,24 @@
 #include <QApplication>
 #include <QFont>
 #include <QIcon>
-#include <QMessageBox>
 
+#include <clocale>
 #include <exception>
 
 int main(int argc, char *argv[])
 {
+    // Before the first message: the system's reasons then speak the person's language.
+    std::setlocale(LC_ALL, "");
     platform::catchTerminationSignals();
-    // The port is opened before any thread exists, so that the privileges it needed can be given
-    // up by the whole process at once.
-    auto port = platform::choosePort(qEnvironmentVariable("TENVALIA_PORT"), TForm1::PuertoParalelo);
-    platform::dropCapabilities();
+
+    // Direct I/O is the one thing that needs a privilege. Every privilege goes before any file
+    // named from outside is opened and before any thread exists; one that cannot be given up
+    // is not carried into a desktop toolkit.
+    const QByteArray request = qgetenv("TENVALIA_PORT");
+    const auto directIo = platform::requestDirectIo(request, TForm1::PuertoParalelo);
+    if (!platform::dropCapabilities())
+        return 1;
+    auto port = platform::choosePort(request, TForm1::PuertoParalelo, directIo);
 
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tenvalia"));
@@ -28,14 +35,16 @@ int main(int argc, char *argv[])
     QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
                                {QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")});
     try {
-        platform::Port::instance().use(std::move(port.writer), port.trouble);
+        platform::Port::instance().use(std::move(port));
 
         TForm1 Form1;
         platform::closeOnTerminationSignals(&Form1);
+        // A lost display ends the process from inside the event loop: it still clears the port.
+        const platform::AtExit displayLost([&Form1] { Form1.FormClose(); });
         Form1.show();
         QApplication::exec();
     } catch (const std::exception &error) {
-        QMessageBox::critical(nullptr, QApplication::applicationDisplayName(), QString::fromLocal8Bit(error.what()));
+        platform::ShowMessage(nullptr, QString::fromLocal8Bit(error.what()));
     }
     return 0;
 }

@@ -9,7 +9,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
+#include <utility>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,6 +20,7 @@ namespace platform {
 void ShowMessage(QWidget *parent, const QString &text)
 {
     QMessageBox box(QMessageBox::NoIcon, QApplication::applicationDisplayName(), text, QMessageBox::Ok, parent);
+    box.setTextFormat(Qt::PlainText); // texts may quote the environment: never markup
     box.exec();
 }
 
@@ -27,6 +30,7 @@ namespace {
 int signalSocket[2] = {-1, -1};
 
 std::function<long()> randomSource;
+std::function<void()> lastWords;
 
 extern "C" void onTerminationSignal(int)
 {
@@ -50,6 +54,8 @@ void catchTerminationSignals()
     action.sa_flags = SA_RESTART;
     for (const int signal : {SIGTERM, SIGINT, SIGHUP})
         ::sigaction(signal, &action, nullptr);
+    // A reader of the simulated port's output that goes away is a failed write, not the end.
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 void closeOnTerminationSignals(QWidget *window)
@@ -64,6 +70,19 @@ void closeOnTerminationSignals(QWidget *window)
         window->close();
     });
 }
+
+AtExit::AtExit(std::function<void()> handler)
+{
+    static const bool registered = std::atexit([] {
+        if (auto handler = std::exchange(lastWords, nullptr))
+            handler();
+    }) == 0;
+    if (!registered)
+        std::fputs("tenvalia: sin atexit, una pantalla perdida dejaría el puerto como está\n", stderr);
+    lastWords = std::move(handler);
+}
+
+AtExit::~AtExit() { lastWords = nullptr; }
 
 long lrand()
 {

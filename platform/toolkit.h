@@ -19,6 +19,16 @@ void catchTerminationSignals();
 // desktop's close request would.
 void closeOnTerminationSignals(QWidget *window);
 
+// While it lives, an exit() of the process runs `handler`: Qt ends the process with exit() when
+// it loses the display, and the window never hears of it. One at a time.
+class AtExit {
+public:
+    explicit AtExit(std::function<void()> handler);
+    ~AtExit();
+    AtExit(const AtExit &) = delete;
+    AtExit &operator=(const AtExit &) = delete;
+};
+
 // A non-negative pseudo-random number. The source is never seeded: every run draws the same
 // sequence. Tests put a source of their own in; an empty one brings the default back.
 long lrand();

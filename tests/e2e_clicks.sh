@@ -68,3 +68,16 @@ app_pid=""
 [ "$status" -eq 0 ] || fail "exit code $status after an early SIGTERM"
 [ "$(cat "$work/trace")" = "$(printf '0x0378 0x0000\n0x0378 0x0000')" ] || fail "early SIGTERM: trace differs"
 echo "e2e: closed during start-up with two writes of 0, exit code 0"
+
+# The display goes away with a box ticked: the program ends, and clears the port as it does.
+rm "$work/trace"
+QT_QPA_PLATFORM=xcb TENVALIA_PORT="sim:$work/trace" "$app" >/dev/null 2>"$work/stderr" &
+app_pid=$!
+window=$(wait_for_window) || fail "no window"
+click "${cocina[@]}"
+wait_for_lines 2
+kill "$xvfb_pid"
+timeout 10 tail --pid="$app_pid" -f /dev/null || fail "still running 10 s after its display went away"
+app_pid=""
+[ "$(tail -n 2 "$work/trace")" = "$(printf '0x0378 0x0002\n0x0378 0x0000')" ] || fail "lost display: port not cleared"
+echo "e2e: display lost with Cocina on, port cleared as the program ended"

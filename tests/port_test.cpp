@@ -1,6 +1,8 @@
-// The port layer: reading TENVALIA_PORT, the simulated port's trace, and what happens when a
-// real port cannot be had (on these machines: no /dev/parport*, no ioperm).
+// The port layer: reading TENVALIA_PORT, the simulated port's trace and the outputs it may be
+// pointed at, and what happens when a real port cannot be had or does not answer (on these
+// machines: no /dev/parport*, no ioperm; the emulated PC covers the real ones).
 #include "platform/parallel_port.h"
+#include "platform/toolkit.h"
 
 #include <QDir>
 #include <QFile>
@@ -8,31 +10,47 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <sys/io.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using platform::choosePort;
-using platform::PortPaths;
 
 namespace {
 
-QString readAll(const QString &path)
+// By the path's bytes: Qt's own file names cannot hold bytes that are not UTF-8.
+void writeFile(const QByteArray &path, const QByteArray &text)
 {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readAll()) : QString();
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    QVERIFY(fd >= 0);
+    QCOMPARE(::write(fd, text.constData(), size_t(text.size())), ssize_t(text.size()));
+    ::close(fd);
 }
 
-void writeFile(const QString &path, const QByteArray &text)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(text);
-}
-
+// Fails from its `failFrom`th write on (counting from 1).
 class FailingPort final : public platform::PortWriter {
 public:
-    QString write(quint16, quint16) override { return QStringLiteral("the relay board went away"); }
-    QString name() const override { return QStringLiteral("broken port"); }
+    explicit FailingPort(int failFrom) : failFrom_(failFrom) {}
+    QString write(quint16, quint16) override
+    {
+        return ++writes_ >= failFrom_ ? QStringLiteral("se escribió 0x02 y se leyó 0xff") : QString();
+    }
+    QString name() const override { return QStringLiteral("placa de prueba"); }
+
+private:
+    int failFrom_, writes_ = 0;
 };
+
+QStringList reportsOf(const std::function<void()> &writes)
+{
+    QSignalSpy trouble(&platform::Port::instance(), &platform::Port::trouble);
+    writes();
+    QTest::qWait(20);
+    QStringList texts;
+    for (const auto &signal : trouble)
+        texts << signal.at(0).toString();
+    return texts;
+}
 
 } // namespace
 
@@ -40,125 +58,172 @@ class PortTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void simulatedTraceAppendsOneLinePerWrite()
+    void initTestCase() { platform::catchTerminationSignals(); } // as the program: SIGPIPE ignored
+
+    void traceGoesToTheFileNamedByItsExactBytes()
     {
         QTemporaryDir dir;
-        const QString trace = dir.filePath(QStringLiteral("trace"));
+        const QByteArray trace = QFile::encodeName(dir.path()) + "/registro-\xff\xfe"; // not UTF-8
         writeFile(trace, "0x0378 0x0010\n");
-        auto choice = choosePort(QStringLiteral("sim:") + trace, 0x378);
-        QVERIFY(choice.trouble.isEmpty());
+        auto choice = choosePort("sim:" + trace, 0x378, {});
+        QVERIFY2(choice.trouble.isEmpty(), qPrintable(choice.trouble));
         QCOMPARE(choice.writer->write(0x378, 0x0002), QString());
-        QCOMPARE(choice.writer->write(0x378, 0x00FF), QString());
-        QCOMPARE(choice.writer->write(0x379, 0), QString());
-        // Written through at once: the file holds every line while the writer is still open.
-        QCOMPARE(readAll(trace), QStringLiteral("0x0378 0x0010\n0x0378 0x0002\n0x0378 0x00ff\n0x0379 0x0000\n"));
+        QCOMPARE(choice.writer->write(0x379, 0x00FF), QString());
+        // Written through at once, to that very file and no other.
+        QVERIFY(!QFile::exists(QFile::decodeName(trace))); // not a look-alike with the bytes replaced
+        char text[64] = {};
+        const int fd = ::open(trace.constData(), O_RDONLY);
+        QVERIFY(fd >= 0);
+        QCOMPARE(::read(fd, text, sizeof text - 1), 42);
+        ::close(fd);
+        ::unlink(trace.constData());
+        QCOMPARE(QByteArray(text), QByteArray("0x0378 0x0010\n0x0378 0x0002\n0x0379 0x00ff\n"));
     }
 
-    void plainSimulationNeedsNoExplanation()
+    void refusedRequestsSayWhyAndGoOnSimulated_data()
     {
-        auto choice = choosePort(QStringLiteral("sim"), 0x378);
-        QVERIFY(choice.trouble.isEmpty());
-        QVERIFY(choice.writer->name().contains(QStringLiteral("simulado")));
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<QStringList>("said");
+        QTest::addColumn<QString>("notSaid");
+        const QStringList forms{"no es una forma conocida", "ppdev:/dev/parportN", "sim:ARCHIVO", "simulado"};
+        QTest::newRow("unknown") << QByteArray("parallel") << forms << QString();
+        QTest::newRow("sim without file") << QByteArray("sim:") << forms << QString();
+        QTest::newRow("markup is quoted") << QByteArray("<b>x</b>") << QStringList{"TENVALIA_PORT=<b>x</b>"} << QString();
+        QTest::newRow("no trace folder")
+            << QByteArray("sim:/nonexistent-dir/trace")
+            << QStringList{"abrir /nonexistent-dir/trace: No such file or directory", "salida estándar"} << QString();
+        QTest::newRow("no such device")
+            << QByteArray("ppdev:/dev/parport7")
+            << QStringList{"TENVALIA_PORT=ppdev:/dev/parport7", "abrir /dev/parport7: No such file or directory"}
+            << QString();
+        // Another device's refusals must not read as a parallel port's (no printer-driver hint).
+        QTest::newRow("not a port") << QByteArray("ppdev:/dev/null")
+                                    << QStringList{"/dev/null no es un puerto paralelo", "simulado"} << "lp";
     }
-
-    void unusableTraceFileFallsBackAndSaysWhy()
+    void refusedRequestsSayWhyAndGoOnSimulated()
     {
-        auto choice = choosePort(QStringLiteral("sim:/nonexistent-dir/trace"), 0x378);
-        QVERIFY(choice.writer);
-        QVERIFY(choice.trouble.contains(QStringLiteral("/nonexistent-dir/trace")));
-        QVERIFY(choice.trouble.contains(QStringLiteral("No such file or directory")));
-        QVERIFY(choice.trouble.contains(QStringLiteral("salida estándar")));
-    }
-
-    void unknownRequestsNameTheAcceptedForms_data()
-    {
-        QTest::addColumn<QString>("request");
-        QTest::newRow("word") << QStringLiteral("parallel");
-        QTest::newRow("case") << QStringLiteral("SIM");
-        QTest::newRow("sim without file") << QStringLiteral("sim:");
-        QTest::newRow("direct with junk") << QStringLiteral("direct:0x378");
-    }
-    void unknownRequestsNameTheAcceptedForms()
-    {
-        QFETCH(QString, request);
-        auto choice = choosePort(request, 0x378);
-        QVERIFY(choice.writer);
-        QVERIFY(choice.trouble.contains(QStringLiteral("TENVALIA_PORT=") + request));
-        for (const char *form : {"auto", "ppdev:/dev/parportN", "direct", "sim", "sim:ARCHIVO"})
-            QVERIFY2(choice.trouble.contains(QLatin1String(form)), form);
-        QVERIFY(choice.trouble.contains(QStringLiteral("simulado")));
-    }
-
-    void missingPpdevDeviceIsSaidPlainly()
-    {
-        auto choice = choosePort(QStringLiteral("ppdev:/dev/parport7"), 0x378);
-        QVERIFY(choice.writer->name().contains(QStringLiteral("simulado")));
-        QVERIFY(choice.trouble.contains(QStringLiteral("TENVALIA_PORT=ppdev:/dev/parport7")));
-        QVERIFY(choice.trouble.contains(QStringLiteral("abrir /dev/parport7: No such file or directory")));
-    }
-
-    void deviceThatIsNoParallelPortIsRefusedAtTheClaim()
-    {
-        QTemporaryDir dir;
-        const QString fake = dir.filePath(QStringLiteral("parport0"));
-        writeFile(fake, "");
-        auto choice = choosePort(QStringLiteral("ppdev:") + fake, 0x378);
-        QVERIFY(choice.trouble.contains(QStringLiteral("PPCLAIM en ") + fake));
-        QVERIFY(choice.trouble.contains(QStringLiteral("Inappropriate ioctl for device")));
+        QFETCH(QByteArray, request);
+        QFETCH(QStringList, said);
+        QFETCH(QString, notSaid);
+        auto choice = choosePort(request, 0x378, {});
+        QVERIFY(choice.writer->name().startsWith(QStringLiteral("simulado")));
+        for (const QString &words : said)
+            QVERIFY2(choice.trouble.contains(words), qPrintable(choice.trouble));
+        if (!notSaid.isEmpty())
+            QVERIFY2(!choice.trouble.contains(notSaid), qPrintable(choice.trouble));
     }
 
     void directIoRefusedHere()
     {
-        if (ioperm(0x378, 2, 1) == 0)
+        const auto direct = platform::requestDirectIo("direct", 0x378);
+        if (direct.granted)
             QSKIP("this machine grants ioperm");
-        auto choice = choosePort(QStringLiteral("direct"), 0x378);
-        QVERIFY(choice.writer->name().contains(QStringLiteral("simulado")));
-        QVERIFY(choice.trouble.contains(QStringLiteral("TENVALIA_PORT=direct")));
+        auto choice = choosePort("direct", 0x378, direct);
+        QVERIFY(choice.writer->name().startsWith(QStringLiteral("simulado")));
         QVERIFY(choice.trouble.contains(QStringLiteral("ioperm(0x0378, 2): ")));
     }
 
-    void autoModeListsEveryAttempt()
+    // A pipe or FIFO that nobody reads, that fills up, or whose reader leaves: each is said once
+    // and never waited for, and the writes go on (at last recorded nowhere).
+    void outputsThatStopReadingNeverStopTheProgram()
     {
         QTemporaryDir dir;
-        PortPaths paths{dir.filePath(QStringLiteral("dev")), dir.filePath(QStringLiteral("sys"))};
-        QDir().mkpath(paths.devices);
-        QDir().mkpath(paths.sysctl + QStringLiteral("/parport0"));
-        QDir().mkpath(paths.sysctl + QStringLiteral("/parport1"));
-        writeFile(paths.devices + QStringLiteral("/parport0"), "");
-        writeFile(paths.devices + QStringLiteral("/parport1"), "");
-        writeFile(paths.devices + QStringLiteral("/parport2"), "");
-        writeFile(paths.sysctl + QStringLiteral("/parport0/base-addr"), "632\t1656\n");
-        writeFile(paths.sysctl + QStringLiteral("/parport1/base-addr"), "888\t1912\n");
+        const QByteArray fifo = QFile::encodeName(dir.filePath(QStringLiteral("fifo")));
+        QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+        auto unread = choosePort("sim:" + fifo, 0x378, {});
+        QVERIFY2(unread.trouble.contains(QStringLiteral("es una FIFO y nadie la está leyendo")), qPrintable(unread.trouble));
 
-        auto choice = choosePort(QStringLiteral("auto"), 0x378, paths);
-        QVERIFY2(choice.trouble.contains(QStringLiteral("parport0 está en 0x0278, no en 0x0378")), qPrintable(choice.trouble));
-        QVERIFY(choice.trouble.contains(QStringLiteral("ppdev: PPCLAIM en ") + paths.devices + QStringLiteral("/parport1")));
-        QVERIFY(choice.trouble.contains(QStringLiteral("no se sabe en qué dirección está")));
-        QVERIFY(choice.trouble.contains(QStringLiteral("E/S directa: ioperm(0x0378, 2)")));
-        QVERIFY(choice.writer->name().contains(QStringLiteral("simulado")));
+        const int reader = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK);
+        auto read = choosePort("sim:" + fifo, 0x378, {});
+        QVERIFY(read.trouble.isEmpty());
+        QString failure;
+        for (int i = 0; i < 100000 && failure.isEmpty(); ++i)
+            failure = read.writer->write(0x378, 0x02);
+        QVERIFY2(failure.endsWith(QStringLiteral("está llena: nadie lee lo que se escribe ahí")), qPrintable(failure));
+        ::close(reader);
+        QVERIFY(read.writer->write(0x378, 0x02).endsWith(QStringLiteral("se cerró: quien la leía ya no está")));
+
+        // Standard output, a pipe whose reader leaves: one report, then nothing recorded.
+        int pipeEnds[2];
+        QCOMPARE(::pipe(pipeEnds), 0);
+        const int savedStdout = ::dup(STDOUT_FILENO);
+        ::dup2(pipeEnds[1], STDOUT_FILENO);
+        ::close(pipeEnds[1]);
+        ::close(pipeEnds[0]);
+        const QStringList reports = reportsOf([] {
+            auto &port = platform::Port::instance();
+            port.use(platform::simulatedPort());
+            port.write(0x378, 0x10);
+            port.write(0x378, 0x00);
+        });
+        ::dup2(savedStdout, STDOUT_FILENO);
+        ::close(savedStdout);
+        QCOMPARE(reports.size(), 1);
+        QVERIFY2(reports[0].contains(QStringLiteral("la salida estándar se cerró")), qPrintable(reports[0]));
+        QCOMPARE(platform::Port::instance().name(), QStringLiteral("simulado (sin registro)"));
     }
 
-    void autoModeOnAMachineWithoutPorts()
+    void readBackSaysWhatCameBackAndWhatItMeans()
+    {
+        QCOMPARE(platform::readBackTrouble(0x5A, 0x5A), QString());
+        const QString nothing = platform::readBackTrouble(0x00, 0xFF);
+        QVERIFY(nothing.startsWith(QStringLiteral("se escribió 0x00 y se leyó 0xff: nada responde")));
+        QVERIFY(nothing.contains(QStringLiteral("ppdev")));
+        QVERIFY(platform::readBackTrouble(0x02, 0x00).contains(QStringLiteral("no guarda lo que se le escribe")));
+    }
+
+    // Auto mode tries the device at 0x378 first, then the others from the lowest number, then
+    // direct I/O, and tells every attempt.
+    void autoModeTriesEveryPortInOrder()
     {
         QTemporaryDir dir;
-        auto choice = choosePort(QString(), 0x378, {dir.path(), dir.path()});
-        QVERIFY(choice.trouble.startsWith(QStringLiteral("No hay un puerto paralelo en 0x0378")));
-        QVERIFY(choice.trouble.contains(QStringLiteral("ppdev: no existe ningún ") + dir.path() + QStringLiteral("/parport*")));
+        const QByteArray root = QFile::encodeName(dir.path());
+        platform::PortPaths paths{root + "/dev", root + "/sys"};
+        QDir().mkpath(QFile::decodeName(paths.devices));
+        for (const auto &[device, base] : {std::pair("parport10", "632"), {"parport2", "888\t1912"}, {"parport1", "956"}}) {
+            writeFile(paths.devices + '/' + device, "");
+            QDir().mkpath(QFile::decodeName(paths.sysctl + '/' + device));
+            writeFile(paths.sysctl + '/' + device + "/base-addr", QByteArray(base) + '\n');
+        }
+        writeFile(paths.devices + "/parportal", ""); // not a numbered port
+        auto choice = choosePort("auto", 0x378, {false, QStringLiteral("ioperm: refused")}, paths);
+        QVERIFY(choice.writer->name().startsWith(QStringLiteral("simulado")));
+        const QStringList lines = choice.trouble.split(QLatin1Char('\n'));
+        QCOMPARE(lines.first(), QStringLiteral("No hay un puerto paralelo en 0x0378 que Tenvalia pueda usar."));
+        QStringList tried = lines.filter(QStringLiteral("• "));
+        QCOMPARE(tried.size(), 4);
+        QVERIFY(tried[0].endsWith(QStringLiteral("/parport2 no es un puerto paralelo (no es un dispositivo ppdev)")));
+        QVERIFY(tried[1].contains(QStringLiteral("/parport1 no")));
+        QVERIFY(tried[2].contains(QStringLiteral("/parport10 no")));
+        QCOMPARE(tried[3], QStringLiteral("• E/S directa: ioperm: refused"));
+
+        auto none = choosePort("", 0x378, {false, QStringLiteral("ioperm: refused")}, {root, root});
+        QVERIFY(none.trouble.contains(QStringLiteral("ppdev: no existe ningún ") + dir.path() + QStringLiteral("/parport*")));
     }
 
-    void failedWriteIsReportedOnceAndTheWriteStillLands()
+    // A port's first write proves it: failing there, it was never there. Later failures are a
+    // failed write. Either is said once, and the writes go on simulated.
+    void firstWriteProvesThePort()
     {
         auto &port = platform::Port::instance();
-        QSignalSpy trouble(&port, &platform::Port::trouble);
-        port.use(std::make_unique<FailingPort>());
-        port.write(0x378, 0x02);
-        port.write(0x378, 0x00);
-        QVERIFY(port.name().contains(QStringLiteral("simulado")));
-        QVERIFY(trouble.wait(1000));
-        QCOMPARE(trouble.count(), 1);
-        const QString text = trouble.at(0).at(0).toString();
-        QVERIFY(text.contains(QStringLiteral("broken port")));
-        QVERIFY(text.contains(QStringLiteral("the relay board went away")));
+        const auto refusal = [](const QString &failure) { return QStringLiteral("no hay puerto: ") + failure; };
+        QStringList reports = reportsOf([&] {
+            port.use({std::make_unique<FailingPort>(1), {}, {}, refusal});
+            port.write(0x378, 0x00);
+            port.write(0x378, 0x02);
+        });
+        QCOMPARE(reports, QStringList{"no hay puerto: placa de prueba: se escribió 0x02 y se leyó 0xff"});
+        QCOMPARE(port.name(), QStringLiteral("simulado (salida estándar)"));
+
+        reports = reportsOf([&] {
+            port.use({std::make_unique<FailingPort>(2), {}, {}, refusal});
+            port.write(0x378, 0x00);
+            port.write(0x378, 0x02);
+            port.write(0x378, 0x00);
+        });
+        QCOMPARE(reports.size(), 1);
+        QVERIFY(reports[0].startsWith(QStringLiteral("Falló una escritura en el puerto (placa de prueba).")));
+        QVERIFY(reports[0].contains(QStringLiteral("sigue con el puerto simulado (salida estándar)")));
     }
 };
 

@@ -222,7 +222,7 @@ private slots:
     void portTroubleIsToldInTheWindowOnce()
     {
         const auto answer = answerNextModal();
-        platform::Port::instance().use(std::make_unique<RecordingPort>(), QStringLiteral("No hay un puerto paralelo"));
+        platform::Port::instance().use({std::make_unique<RecordingPort>(), QStringLiteral("No hay un puerto paralelo"), {}, {}});
         QTRY_VERIFY(answer->seen);
         QCOMPARE(answer->text, QStringLiteral("No hay un puerto paralelo"));
         click("CheckCocina");

@@ -38,23 +38,24 @@ class PortClicks : public QObject {
 private slots:
     void initTestCase()
     {
-        const QString expected = qEnvironmentVariable("EXPECT_PORT");
-        viaPpdev = expected == QLatin1String("ppdev");
-        auto choice = platform::choosePort(qEnvironmentVariable("TENVALIA_PORT"), TForm1::PuertoParalelo);
-        QVERIFY2(choice.trouble.isEmpty(), qPrintable(choice.trouble));
-        const QString name = choice.writer->name();
-        QVERIFY2(name.contains(viaPpdev ? QStringLiteral("ppdev /dev/parport0") : QStringLiteral("E/S directa")),
-                 qPrintable(name));
-        platform::Port::instance().use(std::move(choice.writer));
-
-        // As the program does: every privilege goes once the port is open, and the writes (and
-        // this test's own inb, under the same I/O permission) must still reach the port.
+        viaPpdev = qEnvironmentVariable("EXPECT_PORT") == QLatin1String("ppdev");
+        // As the program does: ask for direct I/O, give up every privilege, then open the port;
+        // the writes (and this test's own inb, under the same I/O permission) must still reach it.
+        const QByteArray request = qgetenv("TENVALIA_PORT");
+        const auto directIo = platform::requestDirectIo(request, TForm1::PuertoParalelo);
         QVERIFY(platform::dropCapabilities());
         QFile status(QStringLiteral("/proc/self/status"));
         QVERIFY(status.open(QIODevice::ReadOnly));
         const QString text = QString::fromLatin1(status.readAll());
         QVERIFY2(text.contains(QRegularExpression(QStringLiteral("CapPrm:\\s+0+\n"))), qPrintable(text));
         QVERIFY2(text.contains(QRegularExpression(QStringLiteral("CapEff:\\s+0+\n"))), qPrintable(text));
+
+        auto choice = platform::choosePort(request, TForm1::PuertoParalelo, directIo);
+        QVERIFY2(choice.trouble.isEmpty(), qPrintable(choice.trouble));
+        const QString name = choice.writer->name();
+        QVERIFY2(name.contains(viaPpdev ? QStringLiteral("ppdev /dev/parport0") : QStringLiteral("E/S directa")),
+                 qPrintable(name));
+        platform::Port::instance().use(std::move(choice));
     }
 
     void clicksReachTheDataLines()
@@ -83,8 +84,8 @@ private slots:
     {
         if (!viaPpdev)
             QSKIP("only ppdev has openers to share the port");
-        auto first = platform::choosePort(QStringLiteral("ppdev:/dev/parport0"), TForm1::PuertoParalelo);
-        auto second = platform::choosePort(QStringLiteral("ppdev:/dev/parport0"), TForm1::PuertoParalelo);
+        auto first = platform::choosePort("ppdev:/dev/parport0", TForm1::PuertoParalelo, {});
+        auto second = platform::choosePort("ppdev:/dev/parport0", TForm1::PuertoParalelo, {});
         QVERIFY(first.trouble.isEmpty() && second.trouble.isEmpty());
         const quint16 values[] = {0x11, 0x22, 0x33, 0x44};
         for (int i = 0; i < 4; ++i) {
