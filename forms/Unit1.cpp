@@ -5,7 +5,6 @@
 #include "platform/toolkit.h"
 
 #include <QCloseEvent>
-#include <QTimer>
 
 namespace {
 
@@ -22,12 +21,13 @@ constexpr int PuntosEnUso = 5;
 
 } // namespace
 
-TForm1::TForm1(QWidget *parent) : QMainWindow(parent), Reloj(new QTimer(this))
+TForm1::TForm1(QWidget *parent) : QMainWindow(parent)
 {
     setupUi(this);
     move(415, 142); // the form keeps only the size of a main window, not where it opens
-    Reloj->setInterval(platform::timerInterval(1));
-    connect(Reloj, &QTimer::timeout, this, &TForm1::RelojTimer);
+    platform::menuBarOnF10(MainMenu1);
+    Reloj = new platform::Timer(1, centralwidget, this);
+    connect(Reloj, &platform::Timer::timeout, this, &TForm1::RelojTimer);
     Reloj->start();
     connect(&platform::Port::instance(), &platform::Port::trouble, this, &TForm1::PuertoFalla);
     FormCreate();

@@ -9,7 +9,6 @@
 #include <array>
 
 class QCheckBox;
-class QTimer;
 
 class TForm1 : public QMainWindow, public Ui::TForm1 {
     Q_OBJECT
@@ -19,7 +18,7 @@ public:
 
     explicit TForm1(QWidget *parent = nullptr);
 
-    QTimer *Reloj;
+    platform::Timer *Reloj;
 
     // The drifting pixels: each tick moves the point in slot Indice one step towards Destino.
     std::array<QPoint, 1000> Puntos{};

@@ -2,7 +2,10 @@
 
 #include <QPaintEvent>
 #include <QPainter>
+#include <QWindow>
 
+#include <algorithm>
+#include <functional>
 #include <iterator>
 
 namespace platform {
@@ -46,14 +49,13 @@ QColor toQColor(TColor color, const QPalette &palette)
 
 void Surface::SetPixel(int x, int y, TColor color)
 {
+    // Nothing is painted that nobody can see: the next sight of the window is a full repaint.
+    if (!seen_)
+        return;
     // Child controls are windows of their own on a classic desktop and clip the form's drawing;
     // skipping them here also spares them a repaint per pixel.
     if (!rect().contains(x, y) || childAt(x, y))
         return;
-    // Nothing is painted while the window is hidden or minimised, and its next paint is a full
-    // one that shows the background anyway: past a few frames' worth there is no point keeping more.
-    if (pending_.size() >= 1024)
-        pending_.clear();
     pending_.push_back({{x, y}, color});
     update(x, y, 1, 1);
 }
@@ -72,6 +74,107 @@ void Surface::paintEvent(QPaintEvent *event)
         }
     }
     pending_.erase(drawn, pending_.end());
+}
+
+void Surface::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (!watching_ && window()->windowHandle()) {
+        window()->windowHandle()->installEventFilter(this);
+        watching_ = true;
+    }
+}
+
+// The desktop says what it shows again; Qt alone would copy it back from its backing store,
+// pixels and trails included.
+bool Surface::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() != QEvent::Expose)
+        return QWidget::eventFilter(watched, event);
+    const bool exposed = static_cast<QWindow *>(watched)->isExposed();
+    if (exposed != seen_) {
+        if (exposed)
+            emit seenChanged(true); // before seen_ is set: what it sets off paints nothing
+        seen_ = exposed;
+        if (!exposed)
+            emit seenChanged(false);
+    }
+    if (exposed) {
+        QT_WARNING_PUSH
+        QT_WARNING_DISABLE_DEPRECATED // the region is still the only word on what was exposed
+        const QRegion region = static_cast<QExposeEvent *>(event)->region();
+        QT_WARNING_POP
+        const QRegion here = region.translated(-mapTo(window(), QPoint(0, 0))) & rect();
+        pending_.erase(std::remove_if(pending_.begin(), pending_.end(),
+                                      [&](const Pixel &pixel) { return here.contains(pixel.at); }),
+                       pending_.end());
+        update(here);
+    }
+    return false;
+}
+
+namespace {
+
+std::function<qint64()> clock;
+
+qint64 now()
+{
+    if (clock)
+        return clock();
+    static QElapsedTimer sinceStart;
+    if (!sinceStart.isValid())
+        sinceStart.start();
+    return sinceStart.elapsed();
+}
+
+// The desktops the form was made for never fired a timer more often than every 10 to 55 ms, so
+// asking for 1 ms meant "as often as the system will". Here every tick costs a wake-up and a
+// repaint of a few pixels; 30 ms keeps a decorative animation visibly stepping while the process
+// stays near idle.
+int effectiveInterval(int requestedMs) { return std::max(requestedMs, 30); }
+
+} // namespace
+
+Timer::Timer(int requestedMs, Surface *surface, QObject *parent) : QObject(parent), surface_(surface)
+{
+    ticker_.setInterval(effectiveInterval(requestedMs));
+    connect(&ticker_, &QTimer::timeout, this, &Timer::timeout);
+    connect(surface, &Surface::seenChanged, this, &Timer::seenChanged);
+}
+
+void Timer::start()
+{
+    enabled_ = true;
+    if (surface_->seen())
+        ticker_.start();
+}
+
+void Timer::stop()
+{
+    enabled_ = false;
+    ticker_.stop();
+    sleptAt_ = -1;
+}
+
+void Timer::setClock(std::function<qint64()> msClock) { clock = std::move(msClock); }
+
+void Timer::seenChanged(bool seen)
+{
+    if (!enabled_)
+        return;
+    if (!seen) {
+        ticker_.stop();
+        sleptAt_ = now();
+        return;
+    }
+    if (sleptAt_ >= 0) {
+        // In ten minutes every pixel has crossed any screen: more would change nothing but the cost.
+        const qint64 tenMinutes = 600 * 1000 / ticker_.interval();
+        for (qint64 missed = std::min((now() - sleptAt_) / ticker_.interval(), tenMinutes); missed > 0; --missed)
+            emit timeout();
+        sleptAt_ = -1;
+    }
+    ticker_.start();
 }
 
 } // namespace platform

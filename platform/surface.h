@@ -1,8 +1,12 @@
-// The window's client area as a surface that can be painted one pixel at a time.
+// The window's client area as a surface that can be painted one pixel at a time, and a timer
+// that drives it only while it can be seen.
 #pragma once
 
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QWidget>
 
+#include <functional>
 #include <vector>
 
 namespace platform {
@@ -13,17 +17,25 @@ using TColor = quint32;
 QColor toQColor(TColor color, const QPalette &palette);
 
 // SetPixel paints at once, as far as the caller can tell: the pixel reaches the screen with the
-// next paint of that one spot and then stays in the backing store. Any later repaint of the spot
-// (uncovered, resized, restored) brings the background back, as a surface without a paint handler
-// of its own would.
+// next paint of that one spot. Whatever the desktop shows again (uncovered, restored, resized)
+// is repainted, not copied back, so it shows the background, as a surface without a paint
+// handler of its own would.
 class Surface : public QWidget {
     Q_OBJECT
 public:
     using QWidget::QWidget;
     void SetPixel(int x, int y, TColor color);
+    bool seen() const { return seen_; }
+
+signals:
+    // The window could not be seen and now can (emitted before any pixel is painted again), or
+    // the other way round.
+    void seenChanged(bool seen);
 
 protected:
     void paintEvent(QPaintEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     struct Pixel {
@@ -31,6 +43,33 @@ private:
         TColor color;
     };
     std::vector<Pixel> pending_;
+    bool seen_ = false;
+    bool watching_ = false;
+};
+
+// The form's timer. It ticks only while its surface can be seen: hidden, minimised or on another
+// workspace, the process does not wake up for it at all. Once seen again it fires the ticks it
+// missed at once (nothing is painted for them), at most ten minutes' worth.
+class Timer : public QObject {
+    Q_OBJECT
+public:
+    Timer(int requestedMs, Surface *surface, QObject *parent);
+    void start();
+    void stop();
+    bool isActive() const { return enabled_; }
+    bool isSleeping() const { return enabled_ && !ticker_.isActive(); }
+    // Tests step time themselves; an empty clock brings the real one back.
+    static void setClock(std::function<qint64()> msClock);
+
+signals:
+    void timeout();
+
+private:
+    void seenChanged(bool seen);
+    QTimer ticker_;
+    Surface *surface_;
+    bool enabled_ = false;
+    qint64 sleptAt_ = -1;
 };
 
 } // namespace platform

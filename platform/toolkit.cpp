@@ -1,11 +1,13 @@
 #include "toolkit.h"
 
 #include <QApplication>
+#include <QKeyEvent>
+#include <QMenuBar>
 #include <QMessageBox>
+#include <QShortcut>
 #include <QSocketNotifier>
 #include <QWidget>
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -22,6 +24,20 @@ void ShowMessage(QWidget *parent, const QString &text)
     QMessageBox box(QMessageBox::NoIcon, QApplication::applicationDisplayName(), text, QMessageBox::Ok, parent);
     box.setTextFormat(Qt::PlainText); // texts may quote the environment: never markup
     box.exec();
+}
+
+void menuBarOnF10(QMenuBar *menuBar)
+{
+    auto *f10 = new QShortcut(QKeySequence(Qt::Key_F10), menuBar->window());
+    QObject::connect(f10, &QShortcut::activated, menuBar, [menuBar] {
+        // Qt's menu bar answers a lone Alt (its override, then its release) by lighting its
+        // first entry; F10 plays the same keys to it.
+        QKeyEvent altOverride(QEvent::ShortcutOverride, Qt::Key_Alt, Qt::NoModifier);
+        QKeyEvent altRelease(QEvent::KeyRelease, Qt::Key_Alt, Qt::NoModifier);
+        QWidget *target = QApplication::focusWidget() ? QApplication::focusWidget() : menuBar->window();
+        QApplication::sendEvent(target, &altOverride);
+        QApplication::sendEvent(target, &altRelease);
+    });
 }
 
 namespace {
@@ -93,11 +109,5 @@ long lrand()
 }
 
 void setRandomSource(std::function<long()> source) { randomSource = std::move(source); }
-
-int timerInterval(int requestedMs)
-{
-    constexpr int shortest = 30;
-    return std::max(requestedMs, shortest);
-}
 
 } // namespace platform

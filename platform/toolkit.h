@@ -5,12 +5,16 @@
 
 #include <functional>
 
+class QMenuBar;
 class QWidget;
 
 namespace platform {
 
 // A modal box with the text and one OK button; returns once the person has dismissed it.
 void ShowMessage(QWidget *parent, const QString &text);
+
+// F10 takes the keyboard to the menu bar, as Alt does: its first entry lit, Down opens it.
+void menuBarOnF10(QMenuBar *menuBar);
 
 // From this call on, SIGTERM, SIGINT and SIGHUP are caught and kept for the window, so that one
 // arriving during start-up is not lost: call it first thing.
@@ -33,11 +37,5 @@ public:
 // sequence. Tests put a source of their own in; an empty one brings the default back.
 long lrand();
 void setRandomSource(std::function<long()> source);
-
-// The interval a timer really gets for the one asked. The desktops the form was made for never
-// fired a timer more often than every 10 to 55 ms, so asking for 1 ms meant "as often as the
-// system will". Here every tick costs a wake-up and a repaint of a few pixels; 30 ms keeps a
-// decorative animation visibly stepping while the process stays near idle.
-int timerInterval(int requestedMs);
 
 } // namespace platform

@@ -74,6 +74,7 @@ private slots:
 
         platform::setRandomSource({});
         auto fresh = std::make_unique<TForm1>();
+        fresh->show();
         QVERIFY(fresh->Reloj->isActive());
         QTRY_VERIFY(fresh->Puntos[0] != QPoint(0, 0) || fresh->Indice != 0);
     }
@@ -165,11 +166,50 @@ private slots:
         QCOMPARE(screen.pixelColor(5, 200), trail);
         QCOMPARE(screen.pixelColor(4, 199), QColor(Qt::blue));
 
-        form->centralwidget->repaint(); // a repaint brings the background back everywhere
+        // The desktop shows the left half again: repainted there, trails and pixels kept elsewhere.
+        const QPoint origin = form->centralwidget->mapTo(form.get(), QPoint(0, 0));
+        QExposeEvent expose(QRegion(QRect(origin, QSize(6, 400))));
+        QCoreApplication::sendEvent(form->windowHandle(), &expose);
         screen = screenOfClientArea();
         QCOMPARE(screen.pixelColor(0, 0), background);
         QCOMPARE(screen.pixelColor(4, 199), background);
-        QCOMPARE(screen.pixelColor(6, 200), background);
+        QCOMPARE(screen.pixelColor(5, 200), background);
+        QCOMPARE(screen.pixelColor(6, 200), QColor(Qt::blue));
+        QCOMPARE(screen.pixelColor(9, 200), QColor(Qt::blue));
+    }
+
+    // Hidden, the window never wakes up for the animation; seen again, it makes up the ticks it
+    // missed at once, at most ten minutes' worth.
+    void hiddenWindowSleepsThenCatchesUp()
+    {
+        qint64 now = 1000;
+        platform::Timer::setClock([&now] { return now; });
+        platform::setRandomSource({});
+        int ticks = 0, caughtUp = -1;
+        connect(form->Reloj, &platform::Timer::timeout, form.get(), [&ticks] { ++ticks; });
+        connect(form->centralwidget, &platform::Surface::seenChanged, form.get(), [&](bool seen) {
+            if (seen)
+                caughtUp = std::exchange(ticks, 0);
+        });
+        form->Reloj->start();
+        QVERIFY(form->Reloj->isSleeping()); // not shown yet
+        form->show();
+        QTRY_VERIFY(form->centralwidget->seen());
+        QCOMPARE(caughtUp, 0);
+
+        for (const auto &[away, missed] : {std::pair(300, 10), {7 * 24 * 3600 * 1000, 20000}}) {
+            form->hide();
+            QTRY_VERIFY(!form->centralwidget->seen());
+            QVERIFY(form->Reloj->isSleeping());
+            ticks = 0;
+            QTest::qWait(100);
+            QCOMPARE(ticks, 0);
+            now += away;
+            form->show();
+            QTRY_VERIFY(form->centralwidget->seen());
+            QCOMPARE(caughtUp, missed);
+        }
+        platform::Timer::setClock({});
     }
 
     void colourEncoding()

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QGroupBox>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
@@ -227,6 +228,18 @@ private slots:
         QCOMPARE(answer->text, QStringLiteral("No hay un puerto paralelo"));
         click("CheckCocina");
         QCOMPARE(valuesWritten().back(), quint16(0x02));
+    }
+
+    void f10ThenDownOpensTheFirstMenu()
+    {
+        QVERIFY(QTest::qWaitForWindowActive(form.get()));
+        QTest::keyClick(form.get(), Qt::Key_F10);
+        QMenu *first = form->MainMenu1->actions().first()->menu();
+        QCOMPARE(form->MainMenu1->activeAction(), first->menuAction());
+        QVERIFY(!first->isVisible());
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
+        QTRY_VERIFY(first->isVisible());
+        QCOMPARE(first->title(), QStringLiteral("Equipo"));
     }
 
     void menuBarReadsAsDesigned()
