@@ -1,21 +1,24 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and running need, and with "test" also what the
-# tests need; does nothing when all are there.
-# Usage: deps.sh [test]
+# Installs the Debian packages that building and running need; with "package" also what building
+# the .deb needs, with "test" what the tests need. Does nothing when all are there. Installing
+# takes root: as root it runs apt-get, otherwise sudo, and without sudo it says what to run.
+# Usage: deps.sh [package|test]
 set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config
-  qt6-base-dev qt6-base-dev-tools libgl-dev
+  qt6-base-dev qt6-base-dev-tools libgl-dev libxcb1-dev
   fonts-liberation2 fonts-dejavu-core
 )
-if [ "${1:-}" = test ]; then
-  packages+=(
-    xvfb xauth xdotool imagemagick                          # the real window
-    qemu-system-x86 busybox-static cpio xz-utils            # the emulated parallel port
-    dpkg-dev file desktop-file-utils appstream man-db groff-base  # the Debian package
-  )
-fi
+package=(dpkg-dev file)
+case "${1:-}" in
+  package) packages+=("${package[@]}") ;;
+  test) packages+=(
+    "${package[@]}" lintian desktop-file-utils appstream man-db groff-base  # the Debian package
+    xvfb xauth xdotool imagemagick                                         # the real window
+    qemu-system-x86 busybox-static cpio xz-utils                           # the emulated parallel port
+  ) ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
@@ -23,8 +26,17 @@ for p in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
+install=(apt-get install -y -qq --no-install-recommends "${missing[@]}")
+if [ "$(id -u)" -eq 0 ]; then
+  sudo=()
+elif command -v sudo >/dev/null; then
+  sudo=(sudo)
+else
+  echo "Missing Debian packages: ${missing[*]}" >&2
+  echo "Installing them needs root. As root, run:" >&2
+  echo "  apt-get update && ${install[*]}" >&2
+  exit 1
+fi
 echo "Installing: ${missing[*]}"
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+"${sudo[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" "${install[@]}"

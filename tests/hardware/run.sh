@@ -19,6 +19,10 @@ if [ ! -s "$kernel/vmlinux" ]; then
   rm -rf "$kernel" && mkdir -p "$kernel"
   kernel_package() { apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ { print $2; exit }'; }
   package=$(kernel_package)
+  if [ -z "$package" ] && [ "$(id -u)" -ne 0 ]; then
+    echo "SKIPPED: apt knows no kernel package yet, and updating its lists needs root (apt-get update)"
+    exit 77
+  fi
   [ -n "$package" ] || { apt-get update -qq && package=$(kernel_package); }
   [ -n "$package" ] || { echo "no kernel package behind linux-image-amd64"; exit 1; }
   (cd "$kernel" && apt-get download "$package" >/dev/null 2>&1) || { echo "could not download $package"; exit 1; }

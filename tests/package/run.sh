@@ -1,35 +1,49 @@
 #!/usr/bin/env bash
-# Builds the Debian package, installs it with apt-get as a person would, validates what it put
-# in place, starts the installed program under Xvfb and closes it with SIGTERM, then removes it.
-# Usage: run.sh BUILD_DIR      (needs root, or sudo, to install)
+# The Debian package, made by scripts/package.sh.
+#   contents: lintian clean of errors and warnings, and what it installs valid by Debian's tools.
+#   install:  installed with apt-get as a person would, started from /usr/bin under Xvfb, closed
+#             with SIGTERM, then removed. Needs root or sudo without a password, and a machine with
+#             no Tenvalia package of its own, which it must not change: skipped (77) otherwise.
+# Usage: run.sh BUILD_DIR contents|install
 set -euo pipefail
-. "$(dirname "$0")/../../scripts/xvfb.sh"
-build=$(realpath "$1")
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../../scripts/xvfb.sh"
 work=$(mktemp -d)
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo -n"
-trap 'kill $app_pid $xvfb_pid 2>/dev/null || true; $sudo apt-get remove -y -qq tenvalia >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
+trap 'kill $app_pid $xvfb_pid 2>/dev/null || true; rm -rf "$work"' EXIT
 app_pid="" xvfb_pid=""
 fail() { echo "FAIL: $*"; exit 1; }
+skip() { echo "SKIPPED: $*"; exit 77; }
 
-(cd "$build" && cpack -G DEB >/dev/null)
-deb=$(ls "$build"/tenvalia_*_amd64.deb)
-depends=$(dpkg-deb -f "$deb" Depends)
-[[ "$depends" == *libqt6widgets6* ]] || fail "Depends lacks what dpkg-shlibdeps finds: $depends"
+if [ "$2" = install ]; then
+  sudo=()
+  if [ "$(id -u)" -ne 0 ]; then
+    sudo -n true 2>/dev/null || skip "installing a package needs root or sudo without a password"
+    sudo=(sudo -n)
+  fi
+  ! dpkg-query -W -f='${Status}' tenvalia 2>/dev/null | grep -q installed ||
+    skip "a Tenvalia package is installed here already, and a test must leave it as it is"
+fi
+deb=$(bash "$here/../../scripts/package.sh" "$1" 2>"$work/build.log") || { cat "$work/build.log"; fail "no package"; }
 
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "$deb" >/dev/null
-[ "$(dpkg-query -W -f='${Status}' tenvalia)" = "install ok installed" ] || fail "not installed"
+if [ "$2" = contents ]; then
+  [[ "$(dpkg-deb -f "$deb" Depends)" == *libqt6widgets6* ]] || fail "Depends lacks what dpkg-shlibdeps finds"
+  lintian --fail-on error,warning "$deb" 2>/dev/null || fail "lintian"
+  dpkg-deb -x "$deb" "$work/root"
+  share="$work/root/usr/share"
+  desktop-file-validate "$share/applications/org.tenvalia.Tenvalia.desktop" || fail "desktop entry"
+  appstreamcli validate --no-net --explain "$share/metainfo/org.tenvalia.Tenvalia.metainfo.xml" >"$work/appstream" ||
+    { cat "$work/appstream"; fail "AppStream metainfo"; }
+  warnings=$(zcat "$share/man/man1/tenvalia.1.gz" | LC_ALL=C.UTF-8 groff -man -ww -z -K utf8 2>&1)
+  [ -z "$warnings" ] || fail "manual page: $warnings"
+  read -r size type colours <<<"$(identify -format '%wx%h %[type] %k' "$share/icons/hicolor/32x32/apps/tenvalia.png")"
+  [ "$size $type" = "32x32 PaletteAlpha" ] && [ "$colours" -le 16 ] || fail "the icon is not 32x32 in 16 colours"
+  echo "package: $(basename "$deb") lintian-clean; desktop entry, AppStream metadata, manual page and icon valid"
+  exit 0
+fi
 
-desktop-file-validate /usr/share/applications/org.tenvalia.Tenvalia.desktop || fail "desktop entry"
-appstreamcli validate --no-net --explain /usr/share/metainfo/org.tenvalia.Tenvalia.metainfo.xml >"$work/appstream" ||
-  { cat "$work/appstream"; fail "AppStream metainfo"; }
-[ "$(man -w tenvalia)" = /usr/share/man/man1/tenvalia.1 ] || fail "man page not found by man"
-warnings=$(LC_ALL=C.UTF-8 groff -man -ww -z -K utf8 /usr/share/man/man1/tenvalia.1 2>&1)
-[ -z "$warnings" ] || fail "man page: $warnings"
-[ "$(identify -format '%wx%h %[type]' /usr/share/icons/hicolor/32x32/apps/tenvalia.png)" = "32x32 PaletteAlpha" ] ||
-  fail "32x32 icon is not a palette image"
-[ "$(identify -format '%k' /usr/share/icons/hicolor/32x32/apps/tenvalia.png)" -le 16 ] || fail "icon has more than 16 colours"
-
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "$deb" >/dev/null
+trap 'kill $app_pid $xvfb_pid 2>/dev/null || true; "${sudo[@]}" apt-get remove -y -qq tenvalia >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
+[ "$(man -w tenvalia)" = /usr/share/man/man1/tenvalia.1.gz ] || fail "man does not find the manual page"
 start_xvfb "$work"
 QT_QPA_PLATFORM=xcb TENVALIA_PORT="sim:$work/trace" /usr/bin/tenvalia >/dev/null 2>&1 &
 app_pid=$!
@@ -40,7 +54,6 @@ wait "$app_pid" || status=$?
 app_pid=""
 [ "$status" -eq 0 ] || fail "exit code $status after SIGTERM"
 [ "$(cat "$work/trace")" = "$(printf '0x0378 0x0000\n0x0378 0x0000')" ] || fail "trace: $(cat "$work/trace")"
-
-$sudo apt-get remove -y -qq tenvalia >/dev/null
+"${sudo[@]}" apt-get remove -y -qq tenvalia >/dev/null
 [ ! -e /usr/bin/tenvalia ] || fail "still there after removal"
-echo "package: $(basename "$deb") installed, validated, ran from /usr/bin, closed by SIGTERM with two writes of 0, removed"
+echo "package: $(basename "$deb") installed, ran from /usr/bin, closed by SIGTERM with two writes of 0, removed"
