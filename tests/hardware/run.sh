@@ -19,11 +19,10 @@ if [ ! -s "$kernel/vmlinux" ]; then
   rm -rf "$kernel" && mkdir -p "$kernel"
   kernel_package() { apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ { print $2; exit }'; }
   package=$(kernel_package)
-  if [ -z "$package" ] && [ "$(id -u)" -ne 0 ]; then
-    echo "SKIPPED: apt knows no kernel package yet, and updating its lists needs root (apt-get update)"
-    exit 77
+  if [ -z "$package" ]; then
+    [ "$(id -u)" -eq 0 ] || { echo "SKIPPED: apt knows no kernel package, and apt-get update needs root"; exit 77; }
+    apt-get update -qq && package=$(kernel_package)
   fi
-  [ -n "$package" ] || { apt-get update -qq && package=$(kernel_package); }
   [ -n "$package" ] || { echo "no kernel package behind linux-image-amd64"; exit 1; }
   (cd "$kernel" && apt-get download "$package" >/dev/null 2>&1) || { echo "could not download $package"; exit 1; }
   dpkg -x "$kernel"/*.deb "$kernel/root"
@@ -52,11 +51,7 @@ for library in $(ldd "$app" "$clicks" "$plugin" | awk '$3 ~ /^\// { print $3 } $
   mkdir -p "$root$(dirname "$library")" && cp -L "$library" "$root$library"
 done
 cp /usr/share/fonts/truetype/dejavu/DejaVuSans.ttf "$root/usr/share/fonts/"
-cat >"$root/etc/fonts/fonts.conf" <<'CONF'
-<?xml version="1.0"?>
-<!DOCTYPE fontconfig SYSTEM "fonts.dtd">
-<fontconfig><dir>/usr/share/fonts</dir><cachedir>/tmp/fontconfig</cachedir></fontconfig>
-CONF
+echo '<fontconfig><dir>/usr/share/fonts</dir><cachedir>/tmp/fontconfig</cachedir></fontconfig>' >"$root/etc/fonts/fonts.conf"
 (cd "$root" && find . | cpio -o -H newc --quiet) >"$work/initramfs.cpio"
 
 # --- Boots: the PC with its port at 0x378, and the control without one.
@@ -84,7 +79,7 @@ port_writes() {
 # capabilities were checked). A 16-bit outw is two byte writes, its high byte 0 at offset
 # 1; a ppdev write is one byte at offset 0.
 direct_expected="0:5a 1:00 0:00 1:00 0:02 1:00 0:10 1:00 0:00 1:00 0:ff 1:00 0:00 1:00 0:00 1:00 0:00 1:00 0:00 1:00 0:00 1:00 "
-ppdev_expected="0:5a 0:00 0:02 0:10 0:00 0:ff 0:00 0:11 0:22 0:33 0:44 0:00 0:00 0:00 0:00 "
+ppdev_expected="0:5a 0:00 0:02 0:10 0:00 0:ff 0:00 0:00 0:00 0:00 0:00 "
 # Each check, and whether it must pass on the PC with its port at 0x378 and on the one with the card.
 expectations="
 clicks-direct             pass fail
