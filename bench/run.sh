@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Start-up, memory, CPU and wake-ups of the real build/tenvalia under Xvfb, beside the same window
-# with its animation stopped and a bare Qt window with the same widgets (the anchor): each the
-# median of RUNS runs, taken in turns, and each set against the bare window of the same run.
-# Usage: bench/run.sh [RUNS]   (builds first; about 40 s a run)
+# unmapped (as minimised or on another workspace), the same window with its animation stopped,
+# and a bare Qt window with the same widgets (the anchor): each the median of RUNS runs, taken
+# in turns, and each set against the bare window of the same run. Then what the window's return
+# costs after a week out of sight.
+# Usage: bench/run.sh [RUNS]   (builds first; about 55 s a run)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/xvfb.sh"
@@ -23,11 +25,12 @@ wakeups() { awk '/^voluntary_ctxt_switches/ { print $2 }' /proc/"$1"/task/"$1"/s
 rss_kb() { awk '/^VmRSS/ { print $2 }' /proc/"$1"/status; }
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-measure() { # program -> one line: startup_ms rss_kb cpu_percent wakeups_per_s
+measure() { # program [unmapped] -> one line: startup_ms rss_kb cpu_percent wakeups_per_s
   local startup
   startup=$("$build/time_to_map" "$1" 2>/dev/null | tail -n 1)
   "$1" >/dev/null 2>&1 &
   app_pid=$!
+  [ -z "${2:-}" ] || xdotool windowunmap "$(wait_for_window)"
   sleep 3
   local rss cpu0 wake0 cpu1 wake1
   rss=$(rss_kb "$app_pid"); cpu0=$(cpu_ns "$app_pid"); wake0=$(wakeups "$app_pid")
@@ -37,19 +40,23 @@ measure() { # program -> one line: startup_ms rss_kb cpu_percent wakeups_per_s
   echo "$(awk -v u="$startup" 'BEGIN { printf "%.1f", u / 1000 }') $rss $(awk -v d=$((cpu1 - cpu0)) 'BEGIN { printf "%.2f", d / 1e8 }') $(( (wake1 - wake0) / 10 ))"
 }
 
-programs=(bare:tenvalia_bare animating:tenvalia still:tenvalia_still)
+programs=(bare:tenvalia_bare animating:tenvalia unmapped:tenvalia:unmapped still:tenvalia_still)
 for _ in $(seq "$runs"); do
-  for entry in "${programs[@]}"; do measure "$build/${entry#*:}" >>"$work/${entry%%:*}"; done
+  for entry in "${programs[@]}"; do
+    IFS=: read -r name program mode <<<"$entry"
+    measure "$build/$program" "$mode" >>"$work/$name"
+  done
 done
 figure() { cut -d' ' -f"$2" "$work/$1" | median; }
 
 echo "$(date -u +%Y-%m-%d) $(nproc) cores, $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo); median of $runs runs"
 printf '%-34s %16s %20s %18s %12s\n' "" "start-up to map" "RSS after 3 s" "CPU over 10 s" "wake-ups"
 for entry in "${programs[@]}"; do
-  name=${entry%%:*}
-  printf '%-34s %7s ms %5.2f x %9s kB %5.2f x %8s %% core %7s /s\n' "$name ($(basename "${entry#*:}"))" \
+  IFS=: read -r name program _ <<<"$entry"
+  printf '%-34s %7s ms %5.2f x %9s kB %5.2f x %8s %% core %7s /s\n' "$name ($program)" \
     "$(figure "$name" 1)" "$(awk -v a="$(figure "$name" 1)" -v b="$(figure bare 1)" 'BEGIN { print a / b }')" \
     "$(figure "$name" 2)" "$(awk -v a="$(figure "$name" 2)" -v b="$(figure bare 2)" 'BEGIN { print a / b }')" \
     "$(figure "$name" 3)" "$(figure "$name" 4)"
 done
 echo "(x: the figure over the bare window's from this run; the bare window's CPU is the floor, near 0)"
+QT_QPA_PLATFORM=offscreen "$build/tenvalia_catch_up"

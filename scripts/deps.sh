@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and running need; with "package" also what building
-# the .deb needs, with "test" what the tests need. Does nothing when all are there. Installing
-# takes root: as root it runs apt-get, otherwise sudo, and without sudo it says what to run.
-# Usage: deps.sh [package|test]
+# the .deb needs, with "picture" what showing the window on a private X server needs, with "test"
+# all of that and what the tests need. Does nothing when all are there. Installing takes root: as
+# root it runs apt-get, otherwise sudo, and without sudo it says what to run.
+# Usage: deps.sh [package|picture|test]
 set -euo pipefail
 
 packages=(
@@ -11,11 +12,13 @@ packages=(
   fonts-liberation2 fonts-dejavu-core
 )
 package=(dpkg-dev file)
+picture=(xvfb xauth xdotool imagemagick)
 case "${1:-}" in
   package) packages+=("${package[@]}") ;;
+  picture) packages+=("${picture[@]}") ;;
   test) packages+=(
     "${package[@]}" lintian desktop-file-utils appstream man-db groff-base  # the Debian package
-    xvfb xauth xdotool imagemagick                                         # the real window
+    "${picture[@]}"                                                        # the real window
     qemu-system-x86 busybox-static cpio xz-utils                           # the emulated parallel port
   ) ;;
 esac

@@ -4,6 +4,8 @@
 #        screenshot.sh OUT.gif FRAMES    an animated sequence, one frame every 0.2 s
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+bash "$root/scripts/deps.sh" picture
+bash "$root/scripts/build.sh" build
 . "$root/scripts/xvfb.sh"
 out=$(realpath -m "$1")
 frames=${2:-1}
