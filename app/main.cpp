@@ -44,6 +44,7 @@ int main(int argc, char *argv[])
         Form1.show();
         QApplication::exec();
     } catch (const std::exception &error) {
+        TForm1::EscribirPuerto(TForm1::PuertoParalelo, 0); // the window is gone: so are the lights
         platform::ShowMessage(nullptr, QString::fromLocal8Bit(error.what()));
     }
     return 0;

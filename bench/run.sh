@@ -27,7 +27,8 @@ median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] 
 
 measure() { # program [unmapped] -> one line: startup_ms rss_kb cpu_percent wakeups_per_s
   local startup
-  startup=$("$build/time_to_map" "$1" 2>/dev/null | tail -n 1)
+  # Start-up alone is short and noisy: five of them, and their median.
+  startup=$(for _ in 1 2 3 4 5; do "$build/time_to_map" "$1" 2>/dev/null | tail -n 1; done | median)
   "$1" >/dev/null 2>&1 &
   app_pid=$!
   [ -z "${2:-}" ] || xdotool windowunmap "$(wait_for_window)"

@@ -60,6 +60,8 @@ extern "C" void onTerminationSignal(int)
 
 void catchTerminationSignals()
 {
+    // A reader of the simulated port's output that goes away is a failed write, not the end.
+    std::signal(SIGPIPE, SIG_IGN);
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalSocket) < 0) {
         std::perror("tenvalia: no socket for signals, so SIGTERM ends the program without closing the window");
         return;
@@ -70,8 +72,6 @@ void catchTerminationSignals()
     action.sa_flags = SA_RESTART;
     for (const int signal : {SIGTERM, SIGINT, SIGHUP})
         ::sigaction(signal, &action, nullptr);
-    // A reader of the simulated port's output that goes away is a failed write, not the end.
-    std::signal(SIGPIPE, SIG_IGN);
 }
 
 void closeOnTerminationSignals(QWidget *window)
