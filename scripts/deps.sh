@@ -29,7 +29,6 @@ for p in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-install=(apt-get install -y -qq --no-install-recommends "${missing[@]}")
 if [ "$(id -u)" -eq 0 ]; then
   sudo=()
 elif command -v sudo >/dev/null; then
@@ -37,9 +36,9 @@ elif command -v sudo >/dev/null; then
 else
   echo "Missing Debian packages: ${missing[*]}" >&2
   echo "Installing them needs root. As root, run:" >&2
-  echo "  apt-get update && ${install[*]}" >&2
+  echo "  apt-get update && apt-get install --no-install-recommends ${missing[*]}" >&2
   exit 1
 fi
 echo "Installing: ${missing[*]}"
 "${sudo[@]}" apt-get update -qq
-DEBIAN_FRONTEND=noninteractive "${sudo[@]}" "${install[@]}"
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
