@@ -120,19 +120,20 @@ private slots:
         QCOMPARE(screen.pixelColor(0, 0), trail);
         QCOMPARE(screen.pixelColor(9, 200), QColor(Qt::blue));
 
-        ticks(1); // point 0 steps from (5, 200) to (4, 199), leaving a trail behind
+        ticks(2); // points 0 and 1 step to (4, 199) and (5, 199), leaving trails behind
         screen = screenOfClientArea();
-        QCOMPARE(screen.pixelColor(5, 200), trail);
+        QCOMPARE(screen.pixelColor(6, 200), trail);
         QCOMPARE(screen.pixelColor(4, 199), QColor(Qt::blue));
 
-        // The desktop shows the left half again: repainted there, trails and pixels kept elsewhere.
+        // The desktop shows a strip at the left again: repainted there, trails and pixels kept elsewhere.
         const QPoint origin = form->centralwidget->mapTo(form.get(), QPoint(0, 0));
         QExposeEvent expose(QRegion(QRect(origin, QSize(6, 400))));
         QCoreApplication::sendEvent(form->windowHandle(), &expose);
         screen = screenOfClientArea();
-        for (const QPoint wiped : {QPoint(0, 0), {4, 199}, {5, 200}})
+        for (const QPoint wiped : {QPoint(0, 0), {4, 199}, {5, 200}, {5, 199}})
             QCOMPARE(screen.pixelColor(wiped), background);
-        QCOMPARE(screen.pixelColor(6, 200), QColor(Qt::blue));
+        QCOMPARE(screen.pixelColor(6, 200), trail);
+        QCOMPARE(screen.pixelColor(7, 200), QColor(Qt::blue));
     }
 
     // Hidden, the window never wakes up for the animation; seen again, it makes up the ticks it
