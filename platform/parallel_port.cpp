@@ -76,6 +76,12 @@ QString ppdevHint(int error)
     }
 }
 
+// A refused claim of a ppdev device, with what the person can do about it.
+QString claimTrouble(const QString &path, int error)
+{
+    return QStringLiteral("PPCLAIM en %1: %2").arg(path, systemSays(error)) + ppdevHint(error);
+}
+
 // One line, without ever waiting for a reader: a full pipe fails at once, and a reader that has
 // gone comes back as EPIPE (SIGPIPE is ignored), never as the end of the program.
 QString writeLine(int fd, const QByteArray &line, const QString &where)
@@ -154,10 +160,8 @@ public:
     {
         if (address != address_)
             return QStringLiteral("%1 atiende la dirección %2, no %3").arg(path_, hex4(address_), hex4(address));
-        if (::ioctl(fd_, PPCLAIM) < 0) {
-            const int error = errno;
-            return QStringLiteral("PPCLAIM en %1: %2").arg(path_, systemSays(error)) + ppdevHint(error);
-        }
+        if (::ioctl(fd_, PPCLAIM) < 0)
+            return claimTrouble(path_, errno);
         // Only the data register is written: the high byte would land on the status register,
         // which is read-only on a real port and drops it anyway.
         unsigned char data = value & 0xFF, latched = 0;
@@ -202,8 +206,7 @@ std::unique_ptr<PortWriter> openPpdev(const QByteArray &path, quint16 address, l
     }
     // A device node whose port has gone shows it only here.
     if (::ioctl(fd, PPCLAIM) < 0) {
-        const int error = errno;
-        *why = QStringLiteral("PPCLAIM en %1: %2").arg(shownPath, systemSays(error)) + ppdevHint(error);
+        *why = claimTrouble(shownPath, errno);
         ::close(fd);
         return nullptr;
     }

@@ -1,5 +1,6 @@
 #include "surface.h"
 
+#include <QElapsedTimer>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QWindow>
@@ -115,12 +116,12 @@ bool Surface::eventFilter(QObject *watched, QEvent *event)
 
 namespace {
 
-std::function<qint64()> clock;
+std::function<qint64()> testClock;
 
 qint64 now()
 {
-    if (clock)
-        return clock();
+    if (testClock)
+        return testClock();
     static QElapsedTimer sinceStart;
     if (!sinceStart.isValid())
         sinceStart.start();
@@ -156,7 +157,7 @@ void Timer::stop()
     sleptAt_ = -1;
 }
 
-void Timer::setClock(std::function<qint64()> msClock) { clock = std::move(msClock); }
+void Timer::setClock(std::function<qint64()> msClock) { testClock = std::move(msClock); }
 
 void Timer::seenChanged(bool seen)
 {

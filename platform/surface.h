@@ -2,7 +2,6 @@
 // that drives it only while it can be seen.
 #pragma once
 
-#include <QElapsedTimer>
 #include <QTimer>
 #include <QWidget>
 
