@@ -1,5 +1,6 @@
 #include "forms/Unit1.h"
-#include "platform/parallel_port.h"
+#include "platform/port/active_port.h"
+#include "platform/port/words.h"
 #include "platform/toolkit.h"
 
 #include <QApplication>
@@ -7,6 +8,7 @@
 #include <QIcon>
 
 #include <clocale>
+#include <cstdio>
 #include <exception>
 
 int main(int argc, char *argv[])
@@ -18,11 +20,14 @@ int main(int argc, char *argv[])
     // Direct I/O is the one thing that needs a privilege. Every privilege goes before any file
     // named from outside is opened and before any thread exists; one that cannot be given up
     // is not carried into a desktop toolkit.
-    const QByteArray request = qgetenv("TENVALIA_PORT");
-    const auto directIo = platform::requestDirectIo(request, TForm1::PuertoParalelo);
-    if (!platform::dropCapabilities())
+    namespace port = platform::port;
+    const auto request = port::parseRequest(qgetenv("TENVALIA_PORT"));
+    const auto direct = request.mayUseDirectIo() ? port::requestDirectAccess(TForm1::PuertoParalelo) : port::DirectAccess{};
+    if (const int refused = port::dropCapabilities()) {
+        std::fprintf(stderr, "tenvalia: %s\n", qPrintable(port::words::capabilitiesKept(refused)));
         return 1;
-    auto port = platform::choosePort(request, TForm1::PuertoParalelo, directIo);
+    }
+    auto choice = port::choose(request, TForm1::PuertoParalelo, direct);
 
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tenvalia"));
@@ -35,7 +40,7 @@ int main(int argc, char *argv[])
     QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
                                {QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")});
     try {
-        platform::Port::instance().use(std::move(port));
+        port::ActivePort::instance().use(std::move(choice));
 
         TForm1 Form1;
         platform::closeOnTerminationSignals(&Form1);

@@ -2,7 +2,8 @@
 // all: the ticks it missed are made up at once, without painting. Prints the median of 9 returns
 // of each, in milliseconds, on Qt's offscreen platform.
 #include "Unit1.h"
-#include "platform/parallel_port.h"
+#include "platform/port/active_port.h"
+#include "platform/port/simulated_output.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -14,8 +15,9 @@
 int main(int argc, char *argv[])
 {
     QApplication application(argc, argv);
-    QString why;
-    platform::Port::instance().use(platform::simulatedPort("/dev/null", &why));
+    platform::port::Outcome refused;
+    platform::port::ActivePort::instance().use(platform::port::traceOutput("/dev/null", TForm1::PuertoParalelo, &refused),
+                                               TForm1::PuertoParalelo);
     qint64 now = 0;
     platform::Timer::setClock([&now] { return now; });
     TForm1 form;

@@ -1,6 +1,6 @@
 #include "Unit1.h"
 
-#include "platform/parallel_port.h"
+#include "platform/port/active_port.h"
 #include "platform/surface.h"
 #include "platform/toolkit.h"
 
@@ -29,11 +29,14 @@ TForm1::TForm1(QWidget *parent) : QMainWindow(parent)
     Reloj = new platform::Timer(1, centralwidget, this);
     connect(Reloj, &platform::Timer::timeout, this, &TForm1::RelojTimer);
     Reloj->start();
-    connect(&platform::Port::instance(), &platform::Port::trouble, this, &TForm1::PuertoFalla);
+    connect(&platform::port::ActivePort::instance(), &platform::port::ActivePort::trouble, this, &TForm1::PuertoFalla);
     FormCreate();
 }
 
-void TForm1::EscribirPuerto(quint16 direccion, quint16 valor) { platform::Port::instance().write(direccion, valor); }
+void TForm1::EscribirPuerto(quint16 direccion, quint16 valor)
+{
+    platform::port::ActivePort::instance().write(direccion, valor);
+}
 
 // Each click replaces the whole port value: the clicked box's lines high, every other line low,
 // whatever the other boxes show.

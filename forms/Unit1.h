@@ -13,7 +13,7 @@ class QCheckBox;
 class TForm1 : public QMainWindow, public Ui::TForm1 {
     Q_OBJECT
 public:
-    // The data register of the first parallel port; the byte above it gets the value's high byte.
+    // The data register of the first parallel port: every write of the program goes there.
     static constexpr quint16 PuertoParalelo = 0x378;
 
     explicit TForm1(QWidget *parent = nullptr);

@@ -60,8 +60,6 @@ extern "C" void onTerminationSignal(int)
 
 void catchTerminationSignals()
 {
-    // A reader of the simulated port's output that goes away is a failed write, not the end.
-    std::signal(SIGPIPE, SIG_IGN);
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalSocket) < 0) {
         std::perror("tenvalia: no socket for signals, so SIGTERM ends the program without closing the window");
         return;

@@ -1,6 +1,7 @@
 // The drifting pixels, driven tick by tick with a random source of our own.
 #include "Unit1.h"
-#include "platform/parallel_port.h"
+#include "platform/port/active_port.h"
+#include "platform/port/simulated_output.h"
 #include "platform/surface.h"
 #include "platform/toolkit.h"
 
@@ -30,7 +31,7 @@ class AnimationTest : public QObject {
 private slots:
     void init()
     {
-        platform::Port::instance().use(platform::simulatedPort());
+        platform::port::ActivePort::instance().use(platform::port::stdoutOutput(TForm1::PuertoParalelo), TForm1::PuertoParalelo);
         draws.clear();
         platform::setRandomSource([this] {
             if (draws.empty())

@@ -1,8 +1,9 @@
 // The port layer: reading TENVALIA_PORT, the simulated port's trace and the outputs it may be
 // pointed at, and what happens when a real port cannot be had or does not answer (on these
 // machines: no /dev/parport*, no ioperm; the emulated PC covers the real ones).
-#include "platform/parallel_port.h"
-#include "platform/toolkit.h"
+#include "platform/port/active_port.h"
+#include "platform/port/simulated_output.h"
+#include "platform/port/words.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,7 +15,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using platform::choosePort;
+namespace port = platform::port;
+using port::Kind;
+using port::Step;
 
 namespace {
 
@@ -27,17 +30,26 @@ void writeFile(const QByteArray &path, const QByteArray &text)
     ::close(fd);
 }
 
-// Fails from its `failFrom`th write on (counting from 1).
-struct FailingPort final : platform::PortWriter {
+port::Choice choose(const QByteArray &request, const port::SystemPaths &paths = {},
+                    port::DirectAccess direct = {false, {Step::Permission, EPERM}})
+{
+    return port::choose(port::parseRequest(request), 0x378, direct, paths);
+}
+
+// A direct port that reads back 0xff from its `failFrom`th write on (counting from 1).
+struct FailingPort final : port::Output {
     explicit FailingPort(int from) : failFrom(from) {}
-    QString write(quint16, quint16) override { return ++writes >= failFrom ? QStringLiteral("se leyó 0xff") : QString(); }
-    QString name() const override { return QStringLiteral("placa de prueba"); }
+    port::Outcome write(quint16 value) override
+    {
+        return ++writes >= failFrom ? port::Outcome{Step::ReadBack, 0, value, 0xFF} : port::Outcome{Step::Done, 0, value};
+    }
+    port::Where where() const override { return {Kind::Direct, {}, 0x378}; }
     int failFrom, writes = 0;
 };
 
 QStringList reportsOf(const std::function<void()> &writes)
 {
-    QSignalSpy trouble(&platform::Port::instance(), &platform::Port::trouble);
+    QSignalSpy trouble(&port::ActivePort::instance(), &port::ActivePort::trouble);
     writes();
     QTest::qWait(20);
     QStringList texts;
@@ -52,17 +64,15 @@ class PortTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase() { platform::catchTerminationSignals(); } // as the program: SIGPIPE ignored
-
     void traceGoesToTheFileNamedByItsExactBytes()
     {
         QTemporaryDir dir;
         const QByteArray trace = QFile::encodeName(dir.path()) + "/registro-\xff\xfe"; // not UTF-8
         writeFile(trace, "0x0378 0x0010\n");
-        auto choice = choosePort("sim:" + trace, 0x378, {});
-        QVERIFY2(choice.trouble.isEmpty(), qPrintable(choice.trouble));
-        QCOMPARE(choice.writer->write(0x378, 0x0002), QString());
-        QCOMPARE(choice.writer->write(0x379, 0x00FF), QString());
+        auto choice = choose("sim:" + trace);
+        QVERIFY(!choice.refused);
+        QVERIFY(choice.output->write(0x0002).ok());
+        QVERIFY(choice.output->write(0x00FF).ok());
         // Written through at once, to that very file and no other.
         QVERIFY(!QFile::exists(QFile::decodeName(trace))); // not a look-alike with the bytes replaced
         char text[64] = {};
@@ -71,7 +81,7 @@ private slots:
         QCOMPARE(::read(fd, text, sizeof text - 1), 42);
         ::close(fd);
         ::unlink(trace.constData());
-        QCOMPARE(QByteArray(text), QByteArray("0x0378 0x0010\n0x0378 0x0002\n0x0379 0x00ff\n"));
+        QCOMPARE(QByteArray(text), QByteArray("0x0378 0x0010\n0x0378 0x0002\n0x0378 0x00ff\n"));
     }
 
     void refusedRequestsSayWhyAndGoOnSimulated_data()
@@ -98,12 +108,13 @@ private slots:
         QFETCH(QByteArray, request);
         QFETCH(QStringList, said);
         QFETCH(QString, notSaid);
-        auto choice = choosePort(request, 0x378, {});
-        QVERIFY(choice.writer->name().startsWith(QStringLiteral("simulado")));
+        auto choice = choose(request);
+        QCOMPARE(choice.output->where().kind, Kind::Stdout);
+        const QString refusal = port::words::refusal(choice);
         for (const QString &words : said)
-            QVERIFY2(choice.trouble.contains(words), qPrintable(choice.trouble));
+            QVERIFY2(refusal.contains(words), qPrintable(refusal));
         if (!notSaid.isEmpty())
-            QVERIFY2(!choice.trouble.contains(notSaid), qPrintable(choice.trouble));
+            QVERIFY2(!refusal.contains(notSaid), qPrintable(refusal));
     }
 
     // A pipe or FIFO that nobody reads, that fills up, or whose reader leaves: each is said once
@@ -113,18 +124,19 @@ private slots:
         QTemporaryDir dir;
         const QByteArray fifo = QFile::encodeName(dir.filePath(QStringLiteral("fifo")));
         QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
-        auto unread = choosePort("sim:" + fifo, 0x378, {});
-        QVERIFY2(unread.trouble.contains(QStringLiteral("es una FIFO y nadie la está leyendo")), qPrintable(unread.trouble));
+        auto unread = choose("sim:" + fifo);
+        QVERIFY2(port::words::refusal(unread).contains(QStringLiteral("es una FIFO y nadie la está leyendo")),
+                 qPrintable(port::words::refusal(unread)));
 
         const int reader = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK);
-        auto read = choosePort("sim:" + fifo, 0x378, {});
-        QVERIFY(read.trouble.isEmpty());
-        QString failure;
-        for (int i = 0; i < 100000 && failure.isEmpty(); ++i)
-            failure = read.writer->write(0x378, 0x02);
-        QVERIFY2(failure.endsWith(QStringLiteral("está llena: nadie lee lo que se escribe ahí")), qPrintable(failure));
+        auto read = choose("sim:" + fifo);
+        QVERIFY(!read.refused);
+        port::Outcome outcome;
+        for (int i = 0; i < 100000 && outcome.ok(); ++i)
+            outcome = read.output->write(0x02);
+        QCOMPARE(outcome.step, Step::Full);
         ::close(reader);
-        QVERIFY(read.writer->write(0x378, 0x02).endsWith(QStringLiteral("se cerró: quien la leía ya no está")));
+        QCOMPARE(read.output->write(0x02).step, Step::ReaderGone);
 
         // Standard output, a pipe whose reader leaves: one report, then nothing recorded.
         int pipeEnds[2];
@@ -134,25 +146,34 @@ private slots:
         ::close(pipeEnds[1]);
         ::close(pipeEnds[0]);
         const QStringList reports = reportsOf([] {
-            auto &port = platform::Port::instance();
-            port.use(platform::simulatedPort());
-            port.write(0x378, 0x10);
-            port.write(0x378, 0x00);
+            auto &active = port::ActivePort::instance();
+            active.use(port::stdoutOutput(0x378), 0x378);
+            active.write(0x378, 0x10);
+            active.write(0x378, 0x00);
         });
         ::dup2(savedStdout, STDOUT_FILENO);
         ::close(savedStdout);
         QCOMPARE(reports.size(), 1);
         QVERIFY2(reports[0].contains(QStringLiteral("la salida estándar se cerró")), qPrintable(reports[0]));
-        QCOMPARE(platform::Port::instance().name(), QStringLiteral("simulado (sin registro)"));
+        QCOMPARE(port::ActivePort::instance().where().kind, Kind::Silent);
     }
 
+    // What came back, and what it means for the way the port was reached: only direct I/O can be
+    // pointed at the wrong address, so only there is ppdev the way out.
     void readBackSaysWhatCameBackAndWhatItMeans()
     {
-        QCOMPARE(platform::readBackTrouble(0x5A, 0x5A), QString());
-        const QString nothing = platform::readBackTrouble(0x00, 0xFF);
-        QVERIFY(nothing.startsWith(QStringLiteral("se escribió 0x00 y se leyó 0xff: nada responde")));
-        QVERIFY(nothing.contains(QStringLiteral("ppdev")));
-        QVERIFY(platform::readBackTrouble(0x02, 0x00).contains(QStringLiteral("no guarda lo que se le escribe")));
+        const port::Where stdoutPort{Kind::Stdout};
+        const auto said = [&](Kind kind, quint8 written, quint8 readBack) {
+            return port::words::failedWrite({kind, "/dev/parport0", 0x378}, {Step::ReadBack, 0, written, readBack}, stdoutPort);
+        };
+        const QString direct = said(Kind::Direct, 0x00, 0xFF);
+        QVERIFY2(direct.contains(QStringLiteral("(E/S directa en 0x0378).\n\nse escribió 0x00 y se leyó 0xff: nada responde")),
+                 qPrintable(direct));
+        QVERIFY(direct.contains(QStringLiteral("úselos por ppdev")));
+        const QString ppdev = said(Kind::Ppdev, 0x00, 0xFF);
+        QVERIFY2(ppdev.contains(QStringLiteral("nada responde")) && !ppdev.contains(QStringLiteral("úselos por ppdev")),
+                 qPrintable(ppdev));
+        QVERIFY(said(Kind::Ppdev, 0x02, 0x00).contains(QStringLiteral("no guarda lo que se le escribe")));
     }
 
     // Auto mode tries the device at 0x378 first, then the others from the lowest number, then
@@ -161,7 +182,7 @@ private slots:
     {
         QTemporaryDir dir;
         const QByteArray root = QFile::encodeName(dir.path());
-        platform::PortPaths paths{root + "/dev", root + "/sys"};
+        port::SystemPaths paths{root + "/dev", root + "/sys"};
         QDir().mkpath(QFile::decodeName(paths.devices));
         for (const auto &[device, base] : {std::pair("parport10", "632"), {"parport2", "888\t1912"}, {"parport1", "956"}}) {
             writeFile(paths.devices + '/' + device, "");
@@ -169,43 +190,51 @@ private slots:
             writeFile(paths.sysctl + '/' + device + "/base-addr", QByteArray(base) + '\n');
         }
         writeFile(paths.devices + "/parportal", ""); // not a numbered port
-        auto choice = choosePort("auto", 0x378, {false, QStringLiteral("ioperm: refused")}, paths);
-        QVERIFY(choice.writer->name().startsWith(QStringLiteral("simulado")));
-        const QStringList lines = choice.trouble.split(QLatin1Char('\n'));
+        auto choice = choose("auto", paths);
+        QCOMPARE(choice.output->where().kind, Kind::Stdout);
+        QVERIFY(choice.refused);
+        QStringList tried;
+        for (const port::Attempt &attempt : choice.tried)
+            tried << QString::fromLatin1(attempt.where.path.mid(root.size())) + ' ' + QString::number(int(attempt.outcome.step));
+        const QString notADevice = QString::number(int(Step::NotADevice));
+        QCOMPARE(tried, (QStringList{"/dev/parport2 " + notADevice, "/dev/parport1 " + notADevice,
+                                     "/dev/parport10 " + notADevice, " " + QString::number(int(Step::Permission))}));
+        const QStringList lines = port::words::refusal(choice).split(QLatin1Char('\n'));
         QCOMPARE(lines.first(), QStringLiteral("No hay un puerto paralelo en 0x0378 que Tenvalia pueda usar."));
-        QStringList tried = lines.filter(QStringLiteral("• "));
-        QCOMPARE(tried.size(), 4);
-        QVERIFY(tried[0].endsWith(QStringLiteral("/parport2 no es un puerto paralelo (no es un dispositivo ppdev)")));
-        QVERIFY(tried[1].contains(QStringLiteral("/parport1 no")));
-        QVERIFY(tried[2].contains(QStringLiteral("/parport10 no")));
-        QCOMPARE(tried[3], QStringLiteral("• E/S directa: ioperm: refused"));
+        QVERIFY(lines.filter(QStringLiteral("• ")).first().endsWith(QStringLiteral("/parport2 no es un puerto paralelo (no es un dispositivo ppdev)")));
+        QCOMPARE(lines.filter(QStringLiteral("• ")).last(), QStringLiteral("• E/S directa: ioperm(0x0378, 2): ") + qt_error_string(EPERM));
 
-        auto none = choosePort("", 0x378, {false, QStringLiteral("ioperm: refused")}, {root, root});
-        QVERIFY(none.trouble.contains(QStringLiteral("ppdev: no existe ningún ") + dir.path() + QStringLiteral("/parport*")));
+        auto none = choose("", {root, root});
+        QVERIFY(port::words::refusal(none).contains(QStringLiteral("ppdev: no existe ningún ") + dir.path() + QStringLiteral("/parport*")));
     }
 
     // A port's first write proves it: failing there, it was never there. Later failures are a
     // failed write. Either is said once, and the writes go on simulated.
     void firstWriteProvesThePort()
     {
-        auto &port = platform::Port::instance();
-        const auto refusal = [](const QString &failure) { return QStringLiteral("no hay puerto: ") + failure; };
+        auto &active = port::ActivePort::instance();
+        const auto failingFrom = [](int write) {
+            return port::Choice{port::parseRequest("direct"), 0x378, std::make_unique<FailingPort>(write), {}, false, true};
+        };
         QStringList reports = reportsOf([&] {
-            port.use({std::make_unique<FailingPort>(1), {}, {}, refusal});
-            port.write(0x378, 0x00);
-            port.write(0x378, 0x02);
-        });
-        QCOMPARE(reports, QStringList{"no hay puerto: placa de prueba: se leyó 0xff"});
-        QCOMPARE(port.name(), QStringLiteral("simulado (salida estándar)"));
-
-        reports = reportsOf([&] {
-            port.use({std::make_unique<FailingPort>(2), {}, {}, refusal});
-            port.write(0x378, 0x00);
-            port.write(0x378, 0x02);
-            port.write(0x378, 0x00);
+            active.use(failingFrom(1));
+            active.write(0x378, 0x00);
+            active.write(0x378, 0x02);
         });
         QCOMPARE(reports.size(), 1);
-        QVERIFY(reports[0].startsWith(QStringLiteral("Falló una escritura en el puerto (placa de prueba).")));
+        QVERIFY2(reports[0].startsWith(QStringLiteral("No se pudo usar el puerto pedido (TENVALIA_PORT=direct).\n\n"
+                                                      "Se intentó:\n• E/S directa en 0x0378: se escribió 0x00 y se leyó 0xff")),
+                 qPrintable(reports[0]));
+        QCOMPARE(active.where().kind, Kind::Stdout);
+
+        reports = reportsOf([&] {
+            active.use(failingFrom(2));
+            active.write(0x378, 0x00);
+            active.write(0x378, 0x02);
+            active.write(0x378, 0x00);
+        });
+        QCOMPARE(reports.size(), 1);
+        QVERIFY(reports[0].startsWith(QStringLiteral("Falló una escritura en el puerto (E/S directa en 0x0378).")));
         QVERIFY(reports[0].contains(QStringLiteral("sigue con el puerto simulado (salida estándar)")));
     }
 };

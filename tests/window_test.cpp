@@ -1,7 +1,7 @@
 // The window on Qt's offscreen platform: what each box writes to the port, how the menus and the
 // port's trouble reach the person, and the keyboard's way to the menus.
 #include "Unit1.h"
-#include "platform/parallel_port.h"
+#include "platform/port/active_port.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -16,18 +16,16 @@
 
 namespace {
 
-std::vector<quint16> written; // values, in order; a write anywhere but 0x378 fails the test
+std::vector<quint16> written; // values, in order
 
-class RecordingPort final : public platform::PortWriter {
+class RecordingPort final : public platform::port::Output {
 public:
-    QString write(quint16 address, quint16 value) override
+    platform::port::Outcome write(quint16 value) override
     {
-        if (address != 0x378)
-            qFatal("write to 0x%x", address);
         written.push_back(value);
-        return {};
+        return {platform::port::Step::Done, 0, value};
     }
-    QString name() const override { return QStringLiteral("recording"); }
+    platform::port::Where where() const override { return {}; }
 };
 
 // Presses OK on the next modal box once it shows, keeping what it showed.
@@ -66,7 +64,7 @@ class WindowTest : public QObject {
 private slots:
     void init()
     {
-        platform::Port::instance().use(std::make_unique<RecordingPort>());
+        platform::port::ActivePort::instance().use(std::make_unique<RecordingPort>(), 0x378);
         written.clear();
         form = std::make_unique<TForm1>();
         form->show();
@@ -139,9 +137,12 @@ private slots:
     void portTroubleIsToldInPlainText()
     {
         const auto answer = answerNextModal();
-        const QString markup = QStringLiteral("TENVALIA_PORT=<img width=20000 height=20000>");
-        platform::Port::instance().use({std::make_unique<RecordingPort>(), markup, {}, {}});
-        QTRY_COMPARE(answer->text, markup);
+        const QString markup = QStringLiteral("<img width=20000 height=20000>");
+        // An unknown request is refused in words that quote it.
+        platform::port::Choice choice{platform::port::parseRequest(markup.toUtf8()), 0x378, std::make_unique<RecordingPort>()};
+        choice.refused = true;
+        platform::port::ActivePort::instance().use(std::move(choice));
+        QTRY_VERIFY(answer->text.startsWith(QStringLiteral("TENVALIA_PORT=") + markup));
         QCOMPARE(answer->format, Qt::PlainText);
         click("CheckCocina");
         QCOMPARE(written.back(), quint16(0x02));

@@ -2,7 +2,8 @@
 // port layer chosen by TENVALIA_PORT, and after each one the data register must read back the
 // value's low byte. EXPECT_PORT names the path that must have been chosen: "direct" or "ppdev".
 #include "Unit1.h"
-#include "platform/parallel_port.h"
+#include "platform/port/active_port.h"
+#include "platform/port/words.h"
 
 #include <QCheckBox>
 #include <QtTest>
@@ -39,21 +40,23 @@ private slots:
         viaPpdev = qEnvironmentVariable("EXPECT_PORT") == QLatin1String("ppdev");
         // As the program does: ask for direct I/O, give up every privilege, then open the port;
         // the writes (and this test's own inb, under the same I/O permission) must still reach it.
-        const QByteArray request = qgetenv("TENVALIA_PORT");
-        const auto directIo = platform::requestDirectIo(request, TForm1::PuertoParalelo);
-        QVERIFY(platform::dropCapabilities());
+        namespace port = platform::port;
+        const auto request = port::parseRequest(qgetenv("TENVALIA_PORT"));
+        const auto direct = port::requestDirectAccess(TForm1::PuertoParalelo);
+        QCOMPARE(port::dropCapabilities(), 0);
 
-        auto choice = platform::choosePort(request, TForm1::PuertoParalelo, directIo);
-        QVERIFY2(choice.trouble.isEmpty(), qPrintable(choice.trouble));
-        const QString name = choice.writer->name();
-        QVERIFY2(name.contains(viaPpdev ? QStringLiteral("ppdev /dev/parport0") : QStringLiteral("E/S directa")),
-                 qPrintable(name));
-        platform::Port::instance().use(std::move(choice));
+        auto choice = port::choose(request, TForm1::PuertoParalelo, direct);
+        QVERIFY2(!choice.refused, qPrintable(port::words::refusal(choice)));
+        const port::Where where = choice.output->where();
+        QCOMPARE(where.kind, viaPpdev ? port::Kind::Ppdev : port::Kind::Direct);
+        if (viaPpdev)
+            QCOMPARE(where.path, QByteArray("/dev/parport0"));
+        port::ActivePort::instance().use(std::move(choice));
     }
 
     void clicksReachTheDataLines()
     {
-        platform::Port::instance().write(TForm1::PuertoParalelo, 0x5A); // something FormCreate must clear
+        platform::port::ActivePort::instance().write(TForm1::PuertoParalelo, 0x5A); // something FormCreate must clear
         QCOMPARE(dataRegister(), 0x5A);
         TForm1 form;
         form.Reloj->stop();
@@ -70,7 +73,8 @@ private slots:
         QCOMPARE(dataRegister(), 0xFF);
         form.close();
         QCOMPARE(dataRegister(), 0x00);
-        QVERIFY(!platform::Port::instance().name().contains(QStringLiteral("simulado")));
+        QCOMPARE(platform::port::ActivePort::instance().where().kind,
+                 viaPpdev ? platform::port::Kind::Ppdev : platform::port::Kind::Direct);
     }
 };
 

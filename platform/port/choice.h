@@ -1,0 +1,50 @@
+// Which output the program drives: the forms TENVALIA_PORT takes, and auto mode's order.
+#pragma once
+
+#include "output.h"
+#include "privilege.h"
+
+#include <memory>
+#include <vector>
+
+namespace platform::port {
+
+struct Request {
+    enum class Mode { Auto, Ppdev, Direct, Stdout, Trace, Unknown };
+    Mode mode = Mode::Auto;
+    QByteArray text{}; // as given, for the person
+    QByteArray path{}; // Ppdev: the device; Trace: the file
+
+    bool mayUseDirectIo() const { return mode == Mode::Auto || mode == Mode::Direct; }
+};
+
+// "" or "auto", "ppdev:/dev/parportN", "direct", "sim", "sim:FILE"; anything else is Unknown.
+Request parseRequest(const QByteArray &text);
+
+// Where the system keeps its ppdev devices; tests point these at a folder of their own.
+struct SystemPaths {
+    QByteArray devices = "/dev";
+    QByteArray sysctl = "/proc/sys/dev/parport";
+};
+
+struct Attempt {
+    Where where;
+    Outcome outcome;
+};
+
+struct Choice {
+    Request request;
+    quint16 address = 0;            // where the program writes
+    std::unique_ptr<Output> output; // never null: standard output when nothing else could be had
+    std::vector<Attempt> tried{};   // what failed on the way, in order
+    bool refused = false;           // the request could not be carried out as asked
+    // A real port proves itself with its first write: failing there, it was never there.
+    bool provesItself = false;
+};
+
+// Auto mode: the ppdev device whose base is `address`, else the system's first parallel port
+// wherever it lies, else direct I/O at `address`, else standard output. Direct I/O's permission
+// is given back when anything else is chosen.
+Choice choose(const Request &request, quint16 address, const DirectAccess &direct, const SystemPaths &paths = {});
+
+} // namespace platform::port

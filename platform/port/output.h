@@ -1,0 +1,62 @@
+// What every kind of output is to the rest of the program: something that takes the port's value
+// and answers with what happened, in facts. Turning facts into the person's words is words.h's.
+#pragma once
+
+#include <QByteArray>
+#include <QtGlobal>
+
+namespace platform::port {
+
+enum class Kind {
+    Ppdev,  // a parallel port through the kernel's ppdev driver
+    Direct, // a parallel port through I/O instructions
+    Stdout, // simulated: each write shown on standard output
+    Trace,  // simulated: each write appended to a file
+    Silent, // simulated: nothing recorded (standard output has failed too)
+};
+
+// Which output, and where it reaches.
+struct Where {
+    Kind kind = Kind::Silent;
+    QByteArray path{}; // device, file or folder, by its exact bytes
+    long base = -1;  // a parallel port's I/O address; -1 unknown or none
+};
+
+// The step of opening or writing that went wrong; Done when nothing did.
+enum class Step {
+    Done,
+    NoDevice,    // no device at all where they are looked for
+    NotADevice,  // the path names something that is not this kind of device
+    Open,        // opening it (error)
+    NoReader,    // a FIFO that nobody reads
+    Permission,  // the I/O permission was refused (error)
+    Unsupported, // this processor has no such thing
+    Claim,       // claiming the port from the kernel (error)
+    Write,       // the write itself (error)
+    Read,        // reading the data back (error)
+    ReadBack,    // the value read back differs from the one written
+    Full,        // the reader does not keep up: the write would wait
+    ReaderGone,  // the reader has left
+    Short,       // only part of the record was written
+    Address,     // the program wrote to an address this port does not answer for
+};
+
+struct Outcome {
+    Step step = Step::Done;
+    int error = 0;        // the system's error number, where it gave one
+    quint16 written = 0;  // the value asked for
+    int readBack = -1;    // what the hardware held afterwards, where it was read
+    quint16 address = 0;  // for Step::Address: where the write was sent
+
+    bool ok() const { return step == Step::Done; }
+};
+
+class Output {
+public:
+    virtual ~Output() = default;
+    // One event's value: bit n drives line Dn. Carries the whole value, every time.
+    virtual Outcome write(quint16 value) = 0;
+    virtual Where where() const = 0;
+};
+
+} // namespace platform::port

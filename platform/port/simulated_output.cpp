@@ -1,0 +1,110 @@
+#include "simulated_output.h"
+
+#include <QString>
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform::port {
+namespace {
+
+QByteArray hex4(quint16 n) { return QByteArray::number(n, 16).rightJustified(4, '0').prepend("0x"); }
+
+// A reader that goes away must come back as EPIPE, never as the end of the program.
+void ignoreBrokenPipes()
+{
+    static const bool ignored = std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+    Q_UNUSED(ignored);
+}
+
+// One record, without ever waiting for a reader.
+Outcome writeRecord(int fd, const QByteArray &record, quint16 value)
+{
+    Outcome outcome{Step::Done, 0, value};
+    pollfd ready = {fd, POLLOUT, 0};
+    int polled;
+    do {
+        polled = ::poll(&ready, 1, 0);
+    } while (polled < 0 && errno == EINTR);
+    if (polled == 0) {
+        outcome.step = Step::Full;
+        return outcome;
+    }
+    ssize_t done;
+    do {
+        done = ::write(fd, record.constData(), size_t(record.size()));
+    } while (done < 0 && errno == EINTR);
+    if (done < 0 && errno == EPIPE)
+        outcome.step = Step::ReaderGone;
+    else if (done < 0 && errno == EAGAIN)
+        outcome.step = Step::Full;
+    else if (done < 0)
+        outcome = {Step::Write, errno, value};
+    else if (done != record.size())
+        outcome.step = Step::Short;
+    return outcome;
+}
+
+class StdoutOutput final : public Output {
+public:
+    explicit StdoutOutput(quint16 address) : address_(address) { ignoreBrokenPipes(); }
+    Outcome write(quint16 value) override
+    {
+        const QByteArray lines = QByteArray::number(value & 0xFF, 2).rightJustified(8, '0');
+        return writeRecord(STDOUT_FILENO, "puerto " + hex4(address_) + " <- " + hex4(value) + "   D7..D0 " + lines + '\n',
+                           value);
+    }
+    Where where() const override { return {Kind::Stdout, {}, -1}; }
+
+private:
+    quint16 address_;
+};
+
+class SilentOutput final : public Output {
+public:
+    Outcome write(quint16 value) override { return {Step::Done, 0, value}; }
+    Where where() const override { return {Kind::Silent, {}, -1}; }
+};
+
+class TraceOutput final : public Output {
+public:
+    TraceOutput(int fd, QByteArray path, quint16 address) : fd_(fd), path_(std::move(path)), address_(address)
+    {
+        ignoreBrokenPipes();
+    }
+    ~TraceOutput() override { ::close(fd_); }
+    Outcome write(quint16 value) override
+    {
+        return writeRecord(fd_, hex4(address_) + ' ' + hex4(value) + '\n', value);
+    }
+    Where where() const override { return {Kind::Trace, path_, -1}; }
+
+private:
+    int fd_;
+    QByteArray path_;
+    quint16 address_;
+};
+
+} // namespace
+
+std::unique_ptr<Output> stdoutOutput(quint16 address) { return std::make_unique<StdoutOutput>(address); }
+std::unique_ptr<Output> silentOutput() { return std::make_unique<SilentOutput>(); }
+
+std::unique_ptr<Output> traceOutput(const QByteArray &path, quint16 address, Outcome *refusal)
+{
+    // Non-blocking: a FIFO without a reader is refused at once instead of waited on.
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+    if (fd >= 0)
+        return std::make_unique<TraceOutput>(fd, path, address);
+    const int error = errno;
+    struct stat info;
+    const bool unreadFifo = error == ENXIO && ::stat(path.constData(), &info) == 0 && S_ISFIFO(info.st_mode);
+    *refusal = {unreadFifo ? Step::NoReader : Step::Open, error};
+    return nullptr;
+}
+
+} // namespace platform::port

@@ -1,0 +1,26 @@
+// Everything the person reads about the port, made from the facts the outputs answer with.
+#pragma once
+
+#include "choice.h"
+
+#include <QString>
+
+namespace platform::port::words {
+
+QString nameOf(const Where &where);
+
+// Bytes from outside (environment, paths) as the person may read them.
+QString shown(const QByteArray &bytes);
+
+// What the choice could not do as asked, with what was tried; empty when it went as asked.
+QString refusal(const Choice &choice);
+// One line for standard error when the port works but is not where it was looked for first.
+QString notice(const Choice &choice);
+// The chosen port's first write failed: it was never there.
+QString neverThere(const Choice &choice, const Where &lost, const Outcome &failure);
+// A write failed on a port that had worked; the writes go on with `next`.
+QString failedWrite(const Where &lost, const Outcome &failure, const Where &next);
+
+QString capabilitiesKept(int error);
+
+} // namespace platform::port::words
