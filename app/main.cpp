@@ -11,8 +11,22 @@
 #include <cstdio>
 #include <exception>
 
+namespace {
+
+// Exit codes: 0 all well, 1 the program could not start or its window could not close, 2 a real
+// port's lights may still be on (the person was told which, and why).
+constexpr int kLightsMayBeOn = 2;
+
+int switchOffForExit(int codeIfOff)
+{
+    return platform::port::ActivePort::instance().switchOffForExit() ? codeIfOff : kLightsMayBeOn;
+}
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
+    platform::keepStandardStreamsOpen();
     // Before the first message: the system's reasons then speak the person's language.
     std::setlocale(LC_ALL, "");
     platform::catchTerminationSignals();
@@ -28,8 +42,10 @@ int main(int argc, char *argv[])
         return 1;
     }
     auto choice = port::choose(request, TForm1::PuertoParalelo, direct);
+    // A desktop that stops answering must not keep the lights on past a termination request.
+    platform::watchTermination([] { return switchOffForExit(1); });
 
-    QApplication application(argc, argv);
+    const auto application = platform::openDisplay(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tenvalia"));
     QApplication::setApplicationDisplayName(QStringLiteral("Tenvalia"));
     QApplication::setDesktopFileName(QStringLiteral("org.tenvalia.Tenvalia"));
@@ -50,7 +66,7 @@ int main(int argc, char *argv[])
         QApplication::exec();
     } catch (const std::exception &error) {
         TForm1::EscribirPuerto(TForm1::PuertoParalelo, 0); // the window is gone: so are the lights
-        platform::ShowMessage(nullptr, QString::fromLocal8Bit(error.what()));
+        platform::ShowMessage(nullptr, platform::escapeControls(QString::fromLocal8Bit(error.what())));
     }
-    return 0;
+    return platform::endingWith(switchOffForExit(0));
 }

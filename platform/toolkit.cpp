@@ -8,14 +8,21 @@
 #include <QSocketNotifier>
 #include <QWidget>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <random>
-#include <utility>
+#include <semaphore.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace platform {
 
@@ -42,8 +49,11 @@ void menuBarOnF10(QMenuBar *menuBar)
 
 namespace {
 
-// The signal handler may only write to this socket; the event loop reads the other end.
+// The signal handler may only write to this socket, which the event loop reads, and post the
+// semaphore that the watch waits on.
 int signalSocket[2] = {-1, -1};
+sem_t terminationRequested;
+std::atomic<int> endingCode{-1};
 
 std::function<long()> randomSource;
 std::function<void()> lastWords;
@@ -52,17 +62,36 @@ extern "C" void onTerminationSignal(int)
 {
     const int savedErrno = errno;
     const char byte = 1;
-    [[maybe_unused]] const ssize_t ignored = ::write(signalSocket[0], &byte, 1);
+    if (signalSocket[0] >= 0)
+        [[maybe_unused]] const ssize_t ignored = ::write(signalSocket[0], &byte, 1);
+    ::sem_post(&terminationRequested);
     errno = savedErrno;
 }
 
 } // namespace
 
+void keepStandardStreamsOpen()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        // The lowest free descriptor is the closed one.
+        const int null = ::open("/dev/null", O_RDWR | O_NOCTTY);
+        if (null != fd) {
+            std::fputs("tenvalia: faltan la entrada, la salida o los errores estándar, y /dev/null no se puede abrir\n",
+                       stderr);
+            std::_Exit(1);
+        }
+    }
+}
+
 void catchTerminationSignals()
 {
+    ::sem_init(&terminationRequested, 0, 0);
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalSocket) < 0) {
-        std::perror("tenvalia: no socket for signals, so SIGTERM ends the program without closing the window");
-        return;
+        std::fprintf(stderr, "tenvalia: sin un socket para las señales (%s), SIGTERM no cierra la ventana: "
+                             "solo apaga las salidas y termina\n", std::strerror(errno));
+        signalSocket[0] = signalSocket[1] = -1;
     }
     struct sigaction action = {};
     action.sa_handler = onTerminationSignal;
@@ -83,6 +112,87 @@ void closeOnTerminationSignals(QWidget *window)
         }
         window->close();
     });
+}
+
+void watchTermination(std::function<int()> switchOff)
+{
+    std::thread([switchOff = std::move(switchOff)] {
+        while (::sem_wait(&terminationRequested) != 0) {
+        }
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        // Past here the program is stuck: the window could not close.
+        int code = endingCode.load();
+        if (code < 0)
+            code = switchOff();
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        std::fflush(stderr);
+        std::_Exit(endingCode.load() >= 0 ? endingCode.load() : code);
+    }).detach();
+}
+
+int endingWith(int code)
+{
+    endingCode = code;
+    return code;
+}
+
+namespace {
+
+QtMessageHandler qtsOwnHandler = nullptr;
+struct HeldBack {
+    QtMsgType type;
+    const char *file, *function, *category; // Qt's own static strings
+    int line;
+    QString text;
+};
+std::vector<HeldBack> heldBack;
+
+// While the display is being opened, Qt's complaints are held back: if it cannot be opened, one
+// line of ours says so instead of Qt's several and its abort.
+void holdBackUntilOpen(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (type != QtFatalMsg) {
+        heldBack.push_back({type, context.file, context.function, context.category, context.line, text});
+        return;
+    }
+    const bool wayland = qEnvironmentVariable("QT_QPA_PLATFORM").startsWith(QLatin1String("wayland"));
+    const char *variable = wayland ? "WAYLAND_DISPLAY" : "DISPLAY";
+    const QByteArray display = qgetenv(variable);
+    if (display.isEmpty())
+        std::fprintf(stderr, "tenvalia: no hay pantalla donde abrir la ventana (%s no está definida)\n", variable);
+    else
+        std::fprintf(stderr, "tenvalia: no se pudo abrir la pantalla %s (%s)\n",
+                     qPrintable(escapeControls(QString::fromLocal8Bit(display))), variable);
+    std::_Exit(1);
+}
+
+} // namespace
+
+std::unique_ptr<QApplication> openDisplay(int &argc, char **argv)
+{
+    qtsOwnHandler = qInstallMessageHandler(holdBackUntilOpen);
+    auto application = std::make_unique<QApplication>(argc, argv);
+    qInstallMessageHandler(qtsOwnHandler);
+    for (const HeldBack &message : std::exchange(heldBack, {})) {
+        const QMessageLogContext context(message.file, message.line, message.function, message.category);
+        if (qtsOwnHandler)
+            qtsOwnHandler(message.type, context, message.text);
+        else
+            qt_message_output(message.type, context, message.text);
+    }
+    return application;
+}
+
+QString escapeControls(const QString &text)
+{
+    QString safe;
+    for (const QChar c : text) {
+        if (c.category() == QChar::Other_Control)
+            safe += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            safe += c;
+    }
+    return safe;
 }
 
 AtExit::AtExit(std::function<void()> handler)

@@ -4,11 +4,16 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 
+class QApplication;
 class QMenuBar;
 class QWidget;
 
 namespace platform {
+
+// Control characters as \xNN escapes: text from outside may be shown, never obeyed by a terminal.
+QString escapeControls(const QString &text);
 
 // A modal box with the text and one OK button; returns once the person has dismissed it.
 void ShowMessage(QWidget *parent, const QString &text);
@@ -16,9 +21,24 @@ void ShowMessage(QWidget *parent, const QString &text);
 // F10 takes the keyboard to the menu bar, as Alt does: its first entry lit, Down opens it.
 void menuBarOnF10(QMenuBar *menuBar);
 
+// Descriptors 0, 1 and 2 open (on /dev/null where they were closed), so that no file the program
+// opens later takes their place and receives what was meant for a terminal. Call it first thing.
+void keepStandardStreamsOpen();
+
 // From this call on, SIGTERM, SIGINT and SIGHUP are caught and kept for the window, so that one
-// arriving during start-up is not lost: call it first thing.
+// arriving during start-up is not lost: call it right after keepStandardStreamsOpen().
 void catchTerminationSignals();
+// A termination request that the program has not answered within a second (the window cannot
+// close while the display does not answer) runs `switchOff` on a thread of its own, which gives
+// the exit code; if the program has still not ended a few seconds later, it ends with that code.
+// Starts a thread: call it once every privilege is gone.
+void watchTermination(std::function<int()> switchOff);
+// The program is ending with `code`: the watch only makes sure that it does. Returns `code`.
+int endingWith(int code);
+
+// The application, or one line on standard error naming the display that could not be opened
+// and the end of the process with exit code 1.
+std::unique_ptr<QApplication> openDisplay(int &argc, char **argv);
 // From the event loop's next turn on, a caught signal closes `window` the ordinary way, as a
 // desktop's close request would.
 void closeOnTerminationSignals(QWidget *window);

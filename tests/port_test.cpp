@@ -11,7 +11,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
+#include <cerrno>
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,6 +48,24 @@ struct FailingPort final : port::Output {
     }
     port::Where where() const override { return {Kind::Direct, {}, 0x378}; }
     int failFrom, writes = 0;
+};
+
+// A ppdev port that someone else can hold: while held, every write fails as busy.
+struct SharedPort final : port::Output {
+    struct Lines {
+        bool held = false;
+        int levels = -1;
+    };
+    explicit SharedPort(Lines *lines) : lines(lines) {}
+    port::Outcome write(quint16 value) override
+    {
+        if (lines->held)
+            return {Step::Busy, EBUSY, value, -1, 0, "ppdev0"};
+        lines->levels = value & 0xFF;
+        return {Step::Done, 0, value, lines->levels};
+    }
+    port::Where where() const override { return {Kind::Ppdev, "/dev/parport0", 0x378}; }
+    Lines *lines;
 };
 
 QStringList reportsOf(const std::function<void()> &writes)
@@ -177,35 +198,120 @@ private slots:
     }
 
     // Auto mode tries the device at 0x378 first, then the others from the lowest number, then
-    // direct I/O, and tells every attempt.
+    // direct I/O, and tells every attempt. A device that may be the person's own port (at 0x378,
+    // or of unknown address) ends the search when refused: nothing else is driven in its place.
     void autoModeTriesEveryPortInOrder()
     {
         QTemporaryDir dir;
         const QByteArray root = QFile::encodeName(dir.path());
         port::SystemPaths paths{root + "/dev", root + "/sys"};
         QDir().mkpath(QFile::decodeName(paths.devices));
-        for (const auto &[device, base] : {std::pair("parport10", "632"), {"parport2", "888\t1912"}, {"parport1", "956"}}) {
+        const auto addDevice = [&](const QByteArray &device, const QByteArray &base) {
             writeFile(paths.devices + '/' + device, "");
             QDir().mkpath(QFile::decodeName(paths.sysctl + '/' + device));
-            writeFile(paths.sysctl + '/' + device + "/base-addr", QByteArray(base) + '\n');
-        }
-        writeFile(paths.devices + "/parportal", ""); // not a numbered port
-        auto choice = choose("auto", paths);
-        QCOMPARE(choice.output->where().kind, Kind::Stdout);
-        QVERIFY(choice.refused);
-        QStringList tried;
-        for (const port::Attempt &attempt : choice.tried)
-            tried << QString::fromLatin1(attempt.where.path.mid(root.size())) + ' ' + QString::number(int(attempt.outcome.step));
+            if (!base.isEmpty())
+                writeFile(paths.sysctl + '/' + device + "/base-addr", base + '\n');
+        };
+        const auto triedOf = [&](const port::Choice &choice) {
+            QStringList tried;
+            for (const port::Attempt &attempt : choice.tried)
+                tried << QString::fromLatin1(attempt.where.path.mid(root.size())) + ' ' +
+                             QString::number(int(attempt.outcome.step));
+            return tried;
+        };
         const QString notADevice = QString::number(int(Step::NotADevice));
-        QCOMPARE(tried, (QStringList{"/dev/parport2 " + notADevice, "/dev/parport1 " + notADevice,
-                                     "/dev/parport10 " + notADevice, " " + QString::number(int(Step::Permission))}));
-        const QStringList lines = port::words::refusal(choice).split(QLatin1Char('\n'));
+        addDevice("parport10", "632");
+        addDevice("parport1", "956");
+        writeFile(paths.devices + "/parportal", ""); // not a numbered port
+        auto elsewhere = choose("auto", paths);
+        QCOMPARE(elsewhere.output->where().kind, Kind::Stdout);
+        QCOMPARE(triedOf(elsewhere), (QStringList{"/dev/parport1 " + notADevice, "/dev/parport10 " + notADevice,
+                                                  " " + QString::number(int(Step::Permission))}));
+        QStringList lines = port::words::refusal(elsewhere).split(QLatin1Char('\n'));
         QCOMPARE(lines.first(), QStringLiteral("No hay un puerto paralelo en 0x0378 que Tenvalia pueda usar."));
-        QVERIFY(lines.filter(QStringLiteral("• ")).first().endsWith(QStringLiteral("/parport2 no es un puerto paralelo (no es un dispositivo ppdev)")));
         QCOMPARE(lines.filter(QStringLiteral("• ")).last(), QStringLiteral("• E/S directa: ioperm(0x0378, 2): ") + qt_error_string(EPERM));
+
+        addDevice("parport2", "888\t1912");
+        auto theirs = choose("auto", paths, {true, {}});
+        QCOMPARE(theirs.output->where().kind, Kind::Stdout); // not direct I/O, although it was granted
+        QCOMPARE(triedOf(theirs), QStringList{"/dev/parport2 " + notADevice});
+        lines = port::words::refusal(theirs).split(QLatin1Char('\n'));
+        QCOMPARE(lines.first(), QStringLiteral("No se pudo usar el puerto paralelo en 0x0378 (%1/dev/parport2).").arg(dir.path()));
+
+        QDir(QFile::decodeName(paths.sysctl + "/parport2")).removeRecursively();
+        addDevice("parport0", {});
+        auto unknown = choose("auto", paths);
+        QCOMPARE(triedOf(unknown), QStringList{"/dev/parport0 " + notADevice}); // unknown is not "elsewhere"
+        QVERIFY(port::words::refusal(unknown).startsWith(QStringLiteral("No se pudo usar %1/dev/parport0, que puede ser "
+                                                                       "el puerto paralelo en 0x0378").arg(dir.path())));
 
         auto none = choose("", {root, root});
         QVERIFY(port::words::refusal(none).contains(QStringLiteral("ppdev: no existe ningún ") + dir.path() + QStringLiteral("/parport*")));
+    }
+
+    // A port that fails while its lights are on is not forgotten: a write of 0 tries it again, and
+    // the end of the program says whether its lights may still be on.
+    void aFailedPortWithItsLightsOnIsSwitchedOffLater()
+    {
+        auto &active = port::ActivePort::instance();
+        SharedPort::Lines shared;
+        const QStringList reports = reportsOf([&] {
+            active.use(port::Choice{port::parseRequest("auto"), 0x378, std::make_unique<SharedPort>(&shared), {}, false, true});
+            active.write(0x378, 0x00);
+            active.write(0x378, 0x02);
+            shared.held = true;
+            active.write(0x378, 0x00); // not done: the lines still hold 0x02
+        });
+        QCOMPARE(reports.size(), 1);
+        QVERIFY2(reports[0].contains(QStringLiteral("/dev/parport0 está ocupado: lo tiene otro programa (ppdev0), "
+                                                    "y Tenvalia no espera a que lo suelte")),
+                 qPrintable(reports[0]));
+        QCOMPARE(shared.levels, 0x02);
+        QVERIFY(active.lightsMayBeOn());
+        QVERIFY(!active.switchOffForExit()); // still held at the end
+        shared.held = false;
+        active.write(0x378, 0x10); // goes on simulated; the lights are left as they are
+        QCOMPARE(shared.levels, 0x02);
+        QVERIFY(active.switchOffForExit());
+        QCOMPARE(shared.levels, 0x00);
+        QVERIFY(!active.lightsMayBeOn());
+    }
+
+    // Bytes from outside never reach a terminal or a box as control characters.
+    void controlCharactersFromOutsideAreShownEscaped()
+    {
+        const QString said = port::words::refusal(choose("sim:/x/\e]0;PWNED\a\e[2J\x9b"));
+        QVERIFY2(said.contains(QStringLiteral("/x/\\x1b]0;PWNED\\x07\\x1b[2J")), qPrintable(said));
+        QVERIFY(std::none_of(said.begin(), said.end(), [](QChar c) { return c.unicode() < 0x20 && c != '\n'; }));
+    }
+
+    // A full disk keeps its reason, and a trace never ends in half a record. The small file
+    // system this needs takes root to mount.
+    void aFullDiskIsSaidWithItsReason()
+    {
+        auto full = choose("sim:/dev/full");
+        const port::Outcome outcome = full.output->write(0x02);
+        QCOMPARE(outcome.step, Step::Write);
+        QCOMPARE(outcome.error, ENOSPC);
+        QVERIFY(port::words::failedWrite(full.output->where(), outcome, {Kind::Stdout})
+                    .contains(QStringLiteral("escribir en /dev/full: ") + qt_error_string(ENOSPC)));
+
+        if (::geteuid() != 0)
+            QSKIP("a trace on a full file system needs a small tmpfs, and mounting one needs root");
+        QTemporaryDir dir;
+        const QByteArray mountPoint = QFile::encodeName(dir.path());
+        QVERIFY(::mount("tmpfs", mountPoint.constData(), "tmpfs", 0, "size=8k") == 0);
+        const auto unmount = qScopeGuard([&] { ::umount(mountPoint.constData()); });
+        writeFile(mountPoint + "/filler", QByteArray(4096, 'x')); // one of the two pages
+        auto trace = choose("sim:" + mountPoint + "/trace");
+        port::Outcome last;
+        int records = 0;
+        while ((last = trace.output->write(0x02)).ok())
+            ++records;
+        QCOMPARE(last.error, ENOSPC);
+        QFile written(dir.filePath(QStringLiteral("trace")));
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        QCOMPARE(written.size(), qint64(records) * 14); // "0x0378 0x0002\n" each, none cut short
     }
 
     // A port's first write proves it: failing there, it was never there. Later failures are a

@@ -5,6 +5,7 @@
 
 #include <QMetaObject>
 
+#include <chrono>
 #include <cstdio>
 
 namespace platform::port {
@@ -17,7 +18,9 @@ ActivePort &ActivePort::instance()
 
 void ActivePort::use(Choice choice)
 {
+    const std::lock_guard lock(busy_);
     choice_ = std::move(choice);
+    mayBeOn_ = cleared_ = false;
     if (const QString notice = words::notice(choice_); !notice.isEmpty())
         std::fprintf(stderr, "tenvalia: %s\n", qPrintable(notice));
     if (const QString refusal = words::refusal(choice_); !refusal.isEmpty())
@@ -31,22 +34,80 @@ void ActivePort::use(std::unique_ptr<Output> output, quint16 address)
 
 void ActivePort::write(quint16 address, quint16 value)
 {
+    const std::lock_guard lock(busy_);
+    writeLocked(address, value);
+}
+
+void ActivePort::writeLocked(quint16 address, quint16 value)
+{
     if (!choice_.output)
         choice_.output = stdoutOutput(choice_.address = address);
     const bool first = std::exchange(choice_.provesItself, false);
     const Outcome outcome = address == choice_.address ? choice_.output->write(value)
                                                        : Outcome{Step::Address, 0, value, -1, address};
+    const Where lost = choice_.output->where();
+    // A value that did not take may have reached some lines all the same.
+    if (isReal(lost.kind) && (value & 0xFF) != 0)
+        mayBeOn_ = true;
+    else if (outcome.ok())
+        mayBeOn_ = false;
+    cleared_ = outcome.ok() && value == 0;
+    if (value == 0 && stranded_)
+        tryToSwitchOffStranded();
     if (outcome.ok())
         return;
+
     // Standard output is where every failed port goes on; once it fails too, nothing is recorded.
-    const Where lost = choice_.output->where();
-    choice_.output = lost.kind == Kind::Stdout ? silentOutput() : stdoutOutput(choice_.address);
+    auto failed = std::exchange(choice_.output, lost.kind == Kind::Stdout ? silentOutput() : stdoutOutput(choice_.address));
+    if (std::exchange(mayBeOn_, false)) {
+        stranded_ = std::move(failed);
+        strandedBy_ = outcome;
+    }
     if (outcome.step != Step::Address && !choice_.output->write(value).ok())
         choice_.output = silentOutput();
     report(first ? words::neverThere(choice_, lost, outcome) : words::failedWrite(lost, outcome, choice_.output->where()));
 }
 
-Where ActivePort::where() const { return choice_.output ? choice_.output->where() : Where{}; }
+void ActivePort::tryToSwitchOffStranded()
+{
+    const Outcome outcome = stranded_->write(0);
+    if (!outcome.ok()) {
+        strandedBy_ = outcome;
+        return;
+    }
+    std::fprintf(stderr, "tenvalia: %s\n", qPrintable(words::switchedOff(stranded_->where())));
+    stranded_.reset();
+}
+
+Where ActivePort::where() const
+{
+    const std::lock_guard lock(busy_);
+    return choice_.output ? choice_.output->where() : Where{};
+}
+
+bool ActivePort::lightsMayBeOn() const
+{
+    const std::lock_guard lock(busy_);
+    return stranded_ || mayBeOn_;
+}
+
+bool ActivePort::switchOffForExit()
+{
+    std::unique_lock lock(busy_, std::defer_lock);
+    // A write under way ends within its own bounds (a claim never waits long); a lock that is
+    // not given in that time belongs to a thread that will not give it back.
+    if (!lock.try_lock_for(std::chrono::seconds(6)))
+        return false;
+    if (choice_.output && !cleared_)
+        writeLocked(choice_.address, 0);
+    else if (stranded_)
+        tryToSwitchOffStranded();
+    if (stranded_) {
+        std::fprintf(stderr, "tenvalia: %s\n", qPrintable(words::mayStillBeOn(stranded_->where(), strandedBy_)));
+        return false;
+    }
+    return !mayBeOn_;
+}
 
 void ActivePort::report(const QString &text)
 {

@@ -1,10 +1,13 @@
 // The process's one port. A write that fails is told once and the port carries on simulated, so
-// the window keeps working whatever the hardware does.
+// the window keeps working whatever the hardware does; a real port that failed with its lights
+// on is not forgotten: the next write of 0 tries it again, and the exit says if it never took.
 #pragma once
 
 #include "choice.h"
 
 #include <QObject>
+
+#include <mutex>
 
 namespace platform::port {
 
@@ -19,14 +22,30 @@ public:
     void write(quint16 address, quint16 value);
     Where where() const;
 
+    // Whether a real port may still have lines high that the program set: its last write did
+    // not take, and no write of 0 has taken since.
+    bool lightsMayBeOn() const;
+    // For the very end of the process, from any thread: every line low where it can be, waiting
+    // at most a moment for a write under way. False when lights may still be on.
+    bool switchOffForExit();
+
 signals:
     // Delivered through the event loop, so that the window hears of trouble found before it
     // existed, and never from inside one of its own handlers.
     void trouble(const QString &text);
 
 private:
+    static bool isReal(Kind kind) { return kind == Kind::Ppdev || kind == Kind::Direct; }
+    void writeLocked(quint16 address, quint16 value);
+    void tryToSwitchOffStranded();
     void report(const QString &text);
-    Choice choice_; // what was asked and tried, for the words if the first write fails
+
+    mutable std::timed_mutex busy_; // the GUI's writes, and the one at exit from another thread
+    Choice choice_;                 // what was asked and tried, for the words if the first write fails
+    bool mayBeOn_ = false;          // the current output is real and a non-zero value went to it
+    std::unique_ptr<Output> stranded_; // a real port that failed while its lights may be on
+    Outcome strandedBy_;
+    bool cleared_ = false;          // the last write was 0 and took
 };
 
 } // namespace platform::port

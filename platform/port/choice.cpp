@@ -25,10 +25,11 @@ long ppdevBase(const QByteArray &deviceName, const SystemPaths &paths)
 
 QByteArray baseName(const QByteArray &path) { return path.mid(path.lastIndexOf('/') + 1); }
 
-std::unique_ptr<Output> tryPpdev(const QByteArray &device, long base, std::vector<Attempt> *tried)
+std::unique_ptr<Output> tryPpdev(const QByteArray &device, long base, const SystemPaths &paths,
+                                 std::vector<Attempt> *tried)
 {
     Outcome refusal;
-    auto output = ppdevOutput(device, base, &refusal);
+    auto output = ppdevOutput(device, base, paths.sysctl, &refusal);
     if (!output)
         tried->push_back({{Kind::Ppdev, device, base}, refusal});
     return output;
@@ -43,7 +44,7 @@ std::unique_ptr<Output> tryDirect(quint16 address, const DirectAccess &direct, s
 }
 
 std::unique_ptr<Output> findRealPort(quint16 address, const DirectAccess &direct, const SystemPaths &paths,
-                                     std::vector<Attempt> *tried)
+                                     std::vector<Attempt> *tried, bool *refused)
 {
     struct Device {
         QByteArray path;
@@ -64,9 +65,17 @@ std::unique_ptr<Output> findRealPort(quint16 address, const DirectAccess &direct
     });
     if (devices.empty())
         tried->push_back({{Kind::Ppdev, paths.devices, -1}, {Step::NoDevice}});
-    for (const Device &device : devices)
-        if (auto output = tryPpdev(device.path, device.base, tried))
+    for (const Device &device : devices) {
+        if (auto output = tryPpdev(device.path, device.base, paths, tried))
             return output;
+        // The device at the port's address, or one whose address is unknown, may be the very
+        // port the person wired: refused or busy, it is theirs all the same. Neither another
+        // port nor direct I/O behind its owner's back will do instead.
+        if (device.base == address || device.base < 0) {
+            *refused = true;
+            return nullptr;
+        }
+    }
     return tryDirect(address, direct, tried);
 }
 
@@ -94,10 +103,10 @@ Choice choose(const Request &request, quint16 address, const DirectAccess &direc
     Choice choice{request, address, nullptr, {}, false, false};
     switch (request.mode) {
     case Mode::Auto:
-        choice.output = findRealPort(address, direct, paths, &choice.tried);
+        choice.output = findRealPort(address, direct, paths, &choice.tried, &choice.personsPortRefused);
         break;
     case Mode::Ppdev:
-        choice.output = tryPpdev(request.path, ppdevBase(baseName(request.path), paths), &choice.tried);
+        choice.output = tryPpdev(request.path, ppdevBase(baseName(request.path), paths), paths, &choice.tried);
         break;
     case Mode::Direct:
         choice.output = tryDirect(address, direct, &choice.tried);

@@ -40,11 +40,13 @@ struct Choice {
     bool refused = false;           // the request could not be carried out as asked
     // A real port proves itself with its first write: failing there, it was never there.
     bool provesItself = false;
+    bool personsPortRefused = false; // auto mode: a port that may be the one wired was refused
 };
 
 // Auto mode: the ppdev device whose base is `address`, else the system's first parallel port
-// wherever it lies, else direct I/O at `address`, else standard output. Direct I/O's permission
-// is given back when anything else is chosen.
+// wherever it lies, else direct I/O at `address`, else standard output; a refused device that
+// may be the port at `address` ends the search. Direct I/O's permission is given back when
+// anything else is chosen.
 Choice choose(const Request &request, quint16 address, const DirectAccess &direct, const SystemPaths &paths = {});
 
 } // namespace platform::port

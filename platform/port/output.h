@@ -32,6 +32,8 @@ enum class Step {
     Permission,  // the I/O permission was refused (error)
     Unsupported, // this processor has no such thing
     Claim,       // claiming the port from the kernel (error)
+    Busy,        // someone else has the port claimed; holder says who, when the kernel tells
+    Gone,        // the port was there and is no more (its driver or device went away)
     Write,       // the write itself (error)
     Read,        // reading the data back (error)
     ReadBack,    // the value read back differs from the one written
@@ -47,6 +49,7 @@ struct Outcome {
     quint16 written = 0;  // the value asked for
     int readBack = -1;    // what the hardware held afterwards, where it was read
     quint16 address = 0;  // for Step::Address: where the write was sent
+    QByteArray holder{};  // for Step::Busy: the kernel's name for who has the port
 
     bool ok() const { return step == Step::Done; }
 };

@@ -1,29 +1,73 @@
 #include "ppdev_output.h"
 
+#include <QFile>
+
 #include <cerrno>
+#include <csignal>
+#include <ctime>
 #include <fcntl.h>
 #include <linux/major.h>
 #include <linux/ppdev.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace platform::port {
 namespace {
 
+// How long a claim may wait for a port that looked free. While a claim waits, the kernel's ppdev
+// lock is held for every ppdev user, so the holder could not even release the port: it must
+// never be long.
+constexpr long kClaimWaitNs = 200 * 1000 * 1000;
+
+extern "C" void onClaimTimeout(int) {}
+
+// PPCLAIM, interrupted if it would wait longer than kClaimWaitNs: the timer's signal goes to
+// this thread alone, without SA_RESTART, so the claim comes back with EINTR.
+int claimWithoutWaiting(int fd)
+{
+    static const int timeoutSignal = [] {
+        struct sigaction action = {};
+        action.sa_handler = onClaimTimeout;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGRTMIN, &action, nullptr);
+        return SIGRTMIN;
+    }();
+    sigevent event = {};
+    event.sigev_notify = SIGEV_THREAD_ID;
+    event.sigev_signo = timeoutSignal;
+    event._sigev_un._tid = pid_t(::syscall(SYS_gettid));
+    timer_t timer;
+    const bool timed = ::timer_create(CLOCK_MONOTONIC, &event, &timer) == 0;
+    if (timed) {
+        const itimerspec once = {{0, 0}, {0, kClaimWaitNs}};
+        ::timer_settime(timer, 0, &once, nullptr);
+    }
+    const int claimed = ::ioctl(fd, PPCLAIM);
+    const int error = errno;
+    if (timed)
+        ::timer_delete(timer);
+    errno = error;
+    return claimed;
+}
+
 // Each write claims the port only for its own duration, so that several copies of the program
-// (or a printer job) can share one port.
+// (or a printer job) can share one port; a port someone else holds is a failed write, not a wait.
 class PpdevOutput final : public Output {
 public:
-    PpdevOutput(int fd, QByteArray device, long base) : fd_(fd), device_(std::move(device)), base_(base) {}
+    PpdevOutput(int fd, QByteArray device, long base, QByteArray portFolder)
+        : fd_(fd), device_(std::move(device)), base_(base), portFolder_(std::move(portFolder))
+    {
+    }
     ~PpdevOutput() override { ::close(fd_); }
 
     Outcome write(quint16 value) override
     {
-        Outcome outcome{Step::Done, 0, value};
-        if (::ioctl(fd_, PPCLAIM) < 0)
-            return {Step::Claim, errno, value};
+        Outcome outcome = claim(value);
+        if (!outcome.ok())
+            return outcome;
         // Only the data register: the byte above it is the status register, read-only on a real
         // port, which would drop the high byte anyway.
         unsigned char data = value & 0xFF, latched = 0;
@@ -36,19 +80,52 @@ public:
         else
             outcome.readBack = latched;
         ::ioctl(fd_, PPRELEASE);
+        // A port whose driver has gone keeps answering the open device with nothing: its data
+        // register reads 0, so a write of 0 would seem to take. The kernel's folder for the port
+        // goes with it.
+        if (gone())
+            return {Step::Gone, 0, value};
         return outcome;
     }
     Where where() const override { return {Kind::Ppdev, device_, base_}; }
 
+    Outcome claim(quint16 value)
+    {
+        if (gone())
+            return {Step::Gone, 0, value};
+        Outcome busy{Step::Busy, EBUSY, value};
+        if (heldBySomeoneElse(&busy.holder))
+            return busy;
+        if (claimWithoutWaiting(fd_) == 0)
+            return {Step::Done, 0, value};
+        if (errno != EINTR)
+            return {Step::Claim, errno, value};
+        heldBySomeoneElse(&busy.holder);
+        return busy;
+    }
+
 private:
+    bool gone() const { return !portFolder_.isEmpty() && ::access(portFolder_.constData(), F_OK) != 0; }
+
+    // The kernel names the device that has the port claimed, "none" when free.
+    bool heldBySomeoneElse(QByteArray *holder) const
+    {
+        QFile active(QFile::decodeName(portFolder_ + "/devices/active"));
+        if (portFolder_.isEmpty() || !active.open(QIODevice::ReadOnly))
+            return false;
+        *holder = active.read(64).trimmed();
+        return !holder->isEmpty() && *holder != "none";
+    }
+
     int fd_;
     QByteArray device_;
     long base_;
+    QByteArray portFolder_; // empty when the kernel shows none for this port
 };
 
 } // namespace
 
-std::unique_ptr<Output> ppdevOutput(const QByteArray &device, long base, Outcome *refusal)
+std::unique_ptr<Output> ppdevOutput(const QByteArray &device, long base, const QByteArray &sysctl, Outcome *refusal)
 {
     // Only a ppdev node is opened: opening some other device can have effects of its own, and its
     // refusals would read like a parallel port's.
@@ -62,14 +139,19 @@ std::unique_ptr<Output> ppdevOutput(const QByteArray &device, long base, Outcome
         *refusal = {Step::Open, errno};
         return nullptr;
     }
-    // A device node whose port has gone shows it only here.
-    if (::ioctl(fd, PPCLAIM) < 0) {
-        *refusal = {Step::Claim, errno};
-        ::close(fd);
-        return nullptr;
+    QByteArray portFolder;
+    if (::fstat(fd, &info) == 0) {
+        portFolder = sysctl + "/parport" + QByteArray::number(minor(info.st_rdev));
+        if (::access(portFolder.constData(), F_OK) != 0)
+            portFolder.clear();
     }
+    auto output = std::make_unique<PpdevOutput>(fd, device, base, portFolder);
+    // A device node whose port has gone, or is held for good by another, shows it only here.
+    *refusal = output->claim(0);
+    if (!refusal->ok())
+        return nullptr;
     ::ioctl(fd, PPRELEASE);
-    return std::make_unique<PpdevOutput>(fd, device, base);
+    return output;
 }
 
 } // namespace platform::port

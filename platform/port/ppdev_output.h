@@ -9,8 +9,10 @@
 namespace platform::port {
 
 // Opens the device and proves it can be claimed. `base` is the port's I/O address as the kernel
-// gives it (-1 unknown), for the person's information only. Null, with `refusal` set, when the
-// device cannot be had; a file that is not a ppdev device is refused unopened.
-std::unique_ptr<Output> ppdevOutput(const QByteArray &device, long base, Outcome *refusal);
+// gives it (-1 unknown), for the person's information only; `sysctl` is the kernel's folder of
+// parallel ports (/proc/sys/dev/parport), which names a port's holder and shows that it is still
+// there. Null, with `refusal` set, when the device cannot be had; a file that is not a ppdev
+// device is refused unopened.
+std::unique_ptr<Output> ppdevOutput(const QByteArray &device, long base, const QByteArray &sysctl, Outcome *refusal);
 
 } // namespace platform::port

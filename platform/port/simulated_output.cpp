@@ -21,32 +21,37 @@ void ignoreBrokenPipes()
     Q_UNUSED(ignored);
 }
 
-// One record, without ever waiting for a reader.
+// One record, without ever waiting for a reader. A record that cannot be written whole (a full
+// disk) keeps the system's reason, and a regular file loses the part that was written, so that a
+// trace never holds half a record.
 Outcome writeRecord(int fd, const QByteArray &record, quint16 value)
 {
-    Outcome outcome{Step::Done, 0, value};
     pollfd ready = {fd, POLLOUT, 0};
     int polled;
     do {
         polled = ::poll(&ready, 1, 0);
     } while (polled < 0 && errno == EINTR);
-    if (polled == 0) {
-        outcome.step = Step::Full;
-        return outcome;
+    if (polled == 0)
+        return {Step::Full, 0, value};
+    qsizetype written = 0;
+    while (written < record.size()) {
+        const ssize_t done = ::write(fd, record.constData() + written, size_t(record.size() - written));
+        if (done > 0) {
+            written += done;
+            continue;
+        }
+        if (done < 0 && errno == EINTR)
+            continue;
+        const Outcome failure = done == 0                ? Outcome{Step::Short, 0, value}
+                                : errno == EPIPE         ? Outcome{Step::ReaderGone, 0, value}
+                                : errno == EAGAIN        ? Outcome{Step::Full, 0, value}
+                                                         : Outcome{Step::Write, errno, value};
+        struct stat info;
+        if (written > 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
+            [[maybe_unused]] const int ignored = ::ftruncate(fd, info.st_size - written);
+        return failure;
     }
-    ssize_t done;
-    do {
-        done = ::write(fd, record.constData(), size_t(record.size()));
-    } while (done < 0 && errno == EINTR);
-    if (done < 0 && errno == EPIPE)
-        outcome.step = Step::ReaderGone;
-    else if (done < 0 && errno == EAGAIN)
-        outcome.step = Step::Full;
-    else if (done < 0)
-        outcome = {Step::Write, errno, value};
-    else if (done != record.size())
-        outcome.step = Step::Short;
-    return outcome;
+    return {Step::Done, 0, value};
 }
 
 class StdoutOutput final : public Output {

@@ -82,6 +82,17 @@ QString fact(const Where &where, const Outcome &outcome)
         return QStringLiteral("no hay instrucciones de E/S de puertos en este procesador");
     case Step::Claim:
         return QStringLiteral("PPCLAIM en %1: %2").arg(path, systemSays(outcome.error)) + ppdevHint(outcome.error);
+    case Step::Busy:
+        if (outcome.holder.startsWith("lp"))
+            return QStringLiteral("%1 está ocupado: lo tiene %2").arg(path, shown(outcome.holder)) + ppdevHint(EBUSY);
+        if (outcome.holder.isEmpty())
+            return QStringLiteral("%1 está ocupado: lo tiene otro programa, y Tenvalia no espera a que lo suelte").arg(path);
+        return QStringLiteral("%1 está ocupado: lo tiene otro programa (%2), y Tenvalia no espera a que lo suelte")
+            .arg(path, shown(outcome.holder));
+    case Step::Gone:
+        return QStringLiteral("%1 ya no está: el puerto desapareció (se descargó su controlador o se quitó el "
+                              "dispositivo), y lo que tengan sus salidas no se sabe")
+            .arg(nameOf(where));
     case Step::Write:
         if (where.kind == Kind::Ppdev)
             return QStringLiteral("PPWDATA en %1: %2").arg(path, systemSays(outcome.error));
@@ -113,6 +124,14 @@ QString attemptLine(const Request &request, const Attempt &attempt)
 
 QString headline(const Choice &choice)
 {
+    if (choice.personsPortRefused && !choice.tried.empty()) {
+        const Where &port = choice.tried.back().where;
+        if (port.base < 0)
+            return QStringLiteral("No se pudo usar %1, que puede ser el puerto paralelo en %2 (no se pudo leer en qué "
+                                  "dirección está).")
+                .arg(shown(port.path), hex4(choice.address));
+        return QStringLiteral("No se pudo usar el puerto paralelo en %1 (%2).").arg(hex4(port.base), shown(port.path));
+    }
     if (choice.request.mode == Mode::Auto)
         return QStringLiteral("No hay un puerto paralelo en %1 que Tenvalia pueda usar.").arg(hex4(choice.address));
     return QStringLiteral("No se pudo usar el puerto pedido (%1).").arg(asked(choice.request));
@@ -138,10 +157,18 @@ QStringList triedLines(const Choice &choice)
 
 QString shown(const QByteArray &bytes)
 {
-    // Undecodable bytes show as replacement characters; a value too long to read is cut.
+    // Undecodable bytes show as replacement characters; control characters as escapes, so that
+    // none can move a terminal's cursor or retitle it; a value too long to read is cut.
     const QString text = QString::fromLocal8Bit(bytes);
     constexpr int longest = 200;
-    return text.size() <= longest ? text : text.left(longest) + QStringLiteral("…");
+    QString safe;
+    for (const QChar c : text.left(longest)) {
+        if (c.category() == QChar::Other_Control)
+            safe += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            safe += c;
+    }
+    return text.size() <= longest ? safe : safe + QStringLiteral("…");
 }
 
 QString nameOf(const Where &where)
@@ -185,6 +212,8 @@ QString notice(const Choice &choice)
     const Where where = choice.output->where();
     if (choice.request.mode != Mode::Auto || where.kind != Kind::Ppdev || where.base == choice.address)
         return {};
+    if (where.base < 0)
+        return QStringLiteral("se usa %1, cuya dirección no se pudo leer").arg(nameOf(where));
     return QStringLiteral("no hay un puerto paralelo en %1; se usa el primero que tiene el sistema, %2")
         .arg(hex4(choice.address), nameOf(where));
 }
@@ -198,6 +227,17 @@ QString failedWrite(const Where &lost, const Outcome &failure, const Where &next
 {
     return QStringLiteral("Falló una escritura en el puerto (%1).\n\n%2\n\n%3")
         .arg(nameOf(lost), fact(lost, failure), carryingOn(next));
+}
+
+QString switchedOff(const Where &where)
+{
+    return QStringLiteral("las salidas de %1 quedaron apagadas").arg(nameOf(where));
+}
+
+QString mayStillBeOn(const Where &where, const Outcome &failure)
+{
+    return QStringLiteral("las salidas de %1 pueden seguir encendidas: no se pudieron apagar (%2)")
+        .arg(nameOf(where), fact(where, failure));
 }
 
 QString capabilitiesKept(int error)

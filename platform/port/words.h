@@ -9,7 +9,7 @@ namespace platform::port::words {
 
 QString nameOf(const Where &where);
 
-// Bytes from outside (environment, paths) as the person may read them.
+// Bytes from outside (environment, paths, the kernel) as the person may read them.
 QString shown(const QByteArray &bytes);
 
 // What the choice could not do as asked, with what was tried; empty when it went as asked.
@@ -20,6 +20,10 @@ QString notice(const Choice &choice);
 QString neverThere(const Choice &choice, const Where &lost, const Outcome &failure);
 // A write failed on a port that had worked; the writes go on with `next`.
 QString failedWrite(const Where &lost, const Outcome &failure, const Where &next);
+
+// A port that failed while its lights were on: switched off after all, or maybe not.
+QString switchedOff(const Where &where);
+QString mayStillBeOn(const Where &where, const Outcome &failure);
 
 QString capabilitiesKept(int error);
 
