@@ -20,6 +20,7 @@ case "${1:-}" in
     "${package[@]}" lintian desktop-file-utils appstream man-db groff-base  # the Debian package
     "${picture[@]}"                                                        # the real window
     qemu-system-x86 busybox-static cpio xz-utils                           # the emulated parallel port
+    make gcc-12 libelf1 binutils                                           # the emulated GPIO lines' module
   ) ;;
 esac
 
