@@ -2,6 +2,7 @@
 // pointed at, and what happens when a real port cannot be had or does not answer (on these
 // machines: no /dev/parport*, no ioperm; the emulated PC covers the real ones).
 #include "platform/port/active_port.h"
+#include "platform/port/hid_output.h"
 #include "platform/port/simulated_output.h"
 #include "platform/port/words.h"
 
@@ -226,10 +227,12 @@ private slots:
         auto elsewhere = choose("auto", paths);
         QCOMPARE(elsewhere.output->where().kind, Kind::Stdout);
         QCOMPARE(triedOf(elsewhere), (QStringList{"/dev/parport1 " + notADevice, "/dev/parport10 " + notADevice,
-                                                  " " + QString::number(int(Step::Permission))}));
+                                                  " " + QString::number(int(Step::Permission)),
+                                                  "/dev " + QString::number(int(Step::NoDevice))}));
         QStringList lines = port::words::refusal(elsewhere).split(QLatin1Char('\n'));
         QCOMPARE(lines.first(), QStringLiteral("No hay un puerto paralelo en 0x0378 que Tenvalia pueda usar."));
-        QCOMPARE(lines.filter(QStringLiteral("• ")).last(), QStringLiteral("• E/S directa: ioperm(0x0378, 2): ") + qt_error_string(EPERM));
+        QCOMPARE(lines.filter(QStringLiteral("• ")).at(2), QStringLiteral("• E/S directa: ioperm(0x0378, 2): ") + qt_error_string(EPERM));
+        QVERIFY(lines.filter(QStringLiteral("• ")).last().startsWith(QStringLiteral("• placa USB: no hay ninguna placa de relés USB")));
 
         addDevice("parport2", "888\t1912");
         auto theirs = choose("auto", paths, {true, {}});
@@ -247,6 +250,62 @@ private slots:
 
         auto none = choose("", {root, root});
         QVERIFY(port::words::refusal(none).contains(QStringLiteral("ppdev: no existe ningún ") + dir.path() + QStringLiteral("/parport*")));
+    }
+
+    // Only the boards this program speaks to are taken; a look-alike is refused by its name.
+    void relayBoardsAreKnownByWhatTheKernelSays_data()
+    {
+        QTest::addColumn<QByteArray>("uevent");
+        QTest::addColumn<int>("is");
+        QTest::addColumn<int>("relays");
+        const QByteArray id = "HID_ID=0003:000016C0:000005DF\nHID_NAME=www.dcttech.com USBRelay";
+        QTest::newRow("8 relays") << id + "8\nHID_PHYS=usb-0000:00:14.0-1/input0\n" << int(port::BoardIs::One) << 8;
+        QTest::newRow("4 relays") << id + "4" << int(port::BoardIs::One) << 4;
+        QTest::newRow("3 relays") << id + "3" << int(port::BoardIs::LookAlike) << 0;
+        QTest::newRow("other product") << QByteArray("HID_ID=0003:000016C0:000005E0\nHID_NAME=www.dcttech.com USBRelay8")
+                                       << int(port::BoardIs::LookAlike) << 0;
+        QTest::newRow("other maker") << QByteArray("HID_ID=0003:00005131:00002007\nHID_NAME=USBRelay2")
+                                     << int(port::BoardIs::LookAlike) << 0;
+        QTest::newRow("a keyboard") << QByteArray("HID_ID=0003:0000046D:0000C31C\nHID_NAME=Logitech USB Keyboard")
+                                    << int(port::BoardIs::Other) << 0;
+    }
+    void relayBoardsAreKnownByWhatTheKernelSays()
+    {
+        QFETCH(QByteArray, uevent);
+        QFETCH(int, is);
+        QFETCH(int, relays);
+        port::Where where;
+        QCOMPARE(int(port::identifyBoard(uevent, &where)), is);
+        QCOMPARE(int(where.lines.size()), relays);
+    }
+
+    // What the stderr line says of a board with fewer relays than lines, and how GPIO forms parse.
+    void boardsAndLinesAreSaidAsTheyAre()
+    {
+        port::Choice choice{port::parseRequest("auto"), 0x378, std::make_unique<SharedPort>(nullptr)};
+        port::Where board{Kind::Hid, "/dev/hidraw3", -1, "USBRelay4", "\xff\xff\xff\xff\xff", {1, 2, 3, 4}};
+        struct Board final : port::Output {
+            port::Where at;
+            port::Outcome write(quint16) override { return {}; }
+            port::Where where() const override { return at; }
+        };
+        auto output = std::make_unique<Board>();
+        output->at = board;
+        choice.output = std::move(output);
+        QCOMPARE(port::words::notice(choice),
+                 QStringLiteral("no hay un puerto paralelo en 0x0378; se usa la placa de relés /dev/hidraw3: USBRelay4, "
+                                "id «\\xff\\xff\\xff\\xff\\xff», 4 relés; D4, D5, D6, D7 no van a ninguna parte"));
+        QVERIFY(port::words::failedWrite(board, {Step::ReadBack, 0, 0x05, 0x01}, {Kind::Stdout})
+                    .contains(QStringLiteral("los relés de D2 no siguieron: se pidió 0101 y la placa tiene 0001")));
+
+        const port::Request gpio = port::parseRequest("gpio:/dev/gpiochip0:5,6,13:active-low");
+        QCOMPARE(gpio.mode, port::Request::Mode::Gpio);
+        QCOMPARE(gpio.path, QByteArray("/dev/gpiochip0"));
+        QCOMPARE(gpio.lines, (std::vector<int>{5, 6, 13}));
+        QVERIFY(gpio.activeLow);
+        for (const char *wrong : {"gpio:/dev/gpiochip0", "gpio:/dev/gpiochip0:5,5", "gpio:/dev/gpiochip0:1,2,3,4,5,6,7,8,9",
+                                  "gpio:/dev/gpiochip0:-1", "gpio::1"})
+            QCOMPARE(port::parseRequest(wrong).mode, port::Request::Mode::Unknown);
     }
 
     // A port that fails while its lights are on is not forgotten: a write of 0 tries it again, and

@@ -46,6 +46,15 @@ void ActivePort::writeLocked(quint16 address, quint16 value)
     const Outcome outcome = address == choice_.address ? choice_.output->write(value)
                                                        : Outcome{Step::Address, 0, value, -1, address};
     const Where lost = choice_.output->where();
+    if (first && !outcome.ok() && choice_.standby) {
+        // Nothing at the port's address: the relay board takes the very same first write.
+        choice_.tried.push_back({lost, outcome});
+        choice_.output = std::move(choice_.standby);
+        choice_.provesItself = true;
+        std::fprintf(stderr, "tenvalia: %s\n", qPrintable(words::notice(choice_)));
+        return writeLocked(address, value);
+    }
+    choice_.standby.reset();
     // A value that did not take may have reached some lines all the same.
     if (isReal(lost.kind) && (value & 0xFF) != 0)
         mayBeOn_ = true;
@@ -59,7 +68,8 @@ void ActivePort::writeLocked(quint16 address, quint16 value)
 
     // Standard output is where every failed port goes on; once it fails too, nothing is recorded.
     auto failed = std::exchange(choice_.output, lost.kind == Kind::Stdout ? silentOutput() : stdoutOutput(choice_.address));
-    if (std::exchange(mayBeOn_, false)) {
+    // A board that lost its power keeps nothing on.
+    if (std::exchange(mayBeOn_, false) && !(lost.kind == Kind::Hid && outcome.step == Step::Gone)) {
         stranded_ = std::move(failed);
         strandedBy_ = outcome;
     }
@@ -70,6 +80,10 @@ void ActivePort::writeLocked(quint16 address, quint16 value)
 
 void ActivePort::tryToSwitchOffStranded()
 {
+    // Only a port someone else held may take the write now; a silent board would only make the
+    // window wait again.
+    if (strandedBy_.step != Step::Busy)
+        return;
     const Outcome outcome = stranded_->write(0);
     if (!outcome.ok()) {
         strandedBy_ = outcome;

@@ -1,6 +1,7 @@
 // The process's one port. A write that fails is told once and the port carries on simulated, so
-// the window keeps working whatever the hardware does; a real port that failed with its lights
-// on is not forgotten: the next write of 0 tries it again, and the exit says if it never took.
+// the window keeps working whatever the hardware does. A real port that failed with its lights
+// on is not forgotten: if it was only busy, the next write of 0 tries it again; the exit says if
+// its lights may still be on.
 #pragma once
 
 #include "choice.h"
@@ -35,7 +36,7 @@ signals:
     void trouble(const QString &text);
 
 private:
-    static bool isReal(Kind kind) { return kind == Kind::Ppdev || kind == Kind::Direct; }
+    static bool isReal(Kind kind) { return kind != Kind::Stdout && kind != Kind::Trace && kind != Kind::Silent; }
     void writeLocked(quint16 address, quint16 value);
     void tryToSwitchOffStranded();
     void report(const QString &text);

@@ -1,6 +1,8 @@
 #include "choice.h"
 
 #include "direct_output.h"
+#include "gpio_output.h"
+#include "hid_output.h"
 #include "ppdev_output.h"
 #include "simulated_output.h"
 
@@ -35,16 +37,58 @@ std::unique_ptr<Output> tryPpdev(const QByteArray &device, long base, const Syst
     return output;
 }
 
-std::unique_ptr<Output> tryDirect(quint16 address, const DirectAccess &direct, std::vector<Attempt> *tried)
+std::unique_ptr<Output> tryDirect(quint16 address, const DirectAccess &direct, bool quietIfImpossible,
+                                  std::vector<Attempt> *tried)
 {
     if (direct.granted)
         return directOutput(address);
-    tried->push_back({{Kind::Direct, {}, address}, direct.refusal});
+    if (!(quietIfImpossible && direct.refusal.step == Step::Unsupported))
+        tried->push_back({{Kind::Direct, {}, address}, direct.refusal});
+    return nullptr;
+}
+
+std::unique_ptr<Output> tryBoard(const QByteArray &device, const SystemPaths &paths, std::vector<Attempt> *tried)
+{
+    Outcome refusal;
+    Where seen;
+    auto output = hidOutput(device, paths.sysDevChar, &refusal, &seen);
+    if (!output)
+        tried->push_back({seen, refusal});
+    return output;
+}
+
+// Devices `prefix`N in the devices folder, lowest number first.
+std::vector<std::pair<int, QByteArray>> numberedDevices(const SystemPaths &paths, const QString &prefix)
+{
+    std::vector<std::pair<int, QByteArray>> devices;
+    const QStringList names = QDir(QFile::decodeName(paths.devices)).entryList({prefix + '*'}, QDir::System | QDir::Files);
+    for (const QString &name : names) {
+        bool numbered = false;
+        const int number = name.mid(prefix.size()).toInt(&numbered);
+        if (numbered)
+            devices.emplace_back(number, paths.devices + '/' + name.toLatin1());
+    }
+    std::sort(devices.begin(), devices.end());
+    return devices;
+}
+
+// The first relay board of the kind this program speaks to; look-alikes are told, other HID
+// devices (keyboards, mice) pass unmentioned.
+std::unique_ptr<Output> firstBoard(const SystemPaths &paths, std::vector<Attempt> *tried)
+{
+    for (const auto &[number, device] : numberedDevices(paths, QStringLiteral("hidraw"))) {
+        std::vector<Attempt> refused;
+        if (auto output = tryBoard(device, paths, &refused))
+            return output;
+        if (refused.front().outcome.step != Step::NotADevice)
+            tried->push_back(refused.front());
+    }
+    tried->push_back({{Kind::Hid, paths.devices}, {Step::NoDevice}});
     return nullptr;
 }
 
 std::unique_ptr<Output> findRealPort(quint16 address, const DirectAccess &direct, const SystemPaths &paths,
-                                     std::vector<Attempt> *tried, bool *refused)
+                                     Choice *choice)
 {
     struct Device {
         QByteArray path;
@@ -52,17 +96,11 @@ std::unique_ptr<Output> findRealPort(quint16 address, const DirectAccess &direct
         long base;
     };
     std::vector<Device> devices;
-    const QStringList names =
-        QDir(QFile::decodeName(paths.devices)).entryList({QStringLiteral("parport*")}, QDir::System | QDir::Files);
-    for (const QString &name : names) {
-        bool numbered = false;
-        const int number = name.mid(7).toInt(&numbered);
-        if (numbered)
-            devices.push_back({paths.devices + '/' + name.toLatin1(), number, ppdevBase(name.toLatin1(), paths)});
-    }
-    std::sort(devices.begin(), devices.end(), [address](const Device &a, const Device &b) {
-        return std::make_pair(a.base != address, a.number) < std::make_pair(b.base != address, b.number);
-    });
+    for (const auto &[number, path] : numberedDevices(paths, QStringLiteral("parport")))
+        devices.push_back({path, number, ppdevBase(baseName(path), paths)});
+    std::stable_sort(devices.begin(), devices.end(),
+                     [address](const Device &a, const Device &b) { return a.base == address && b.base != address; });
+    auto *tried = &choice->tried;
     if (devices.empty())
         tried->push_back({{Kind::Ppdev, paths.devices, -1}, {Step::NoDevice}});
     for (const Device &device : devices) {
@@ -72,11 +110,40 @@ std::unique_ptr<Output> findRealPort(quint16 address, const DirectAccess &direct
         // port the person wired: refused or busy, it is theirs all the same. Neither another
         // port nor direct I/O behind its owner's back will do instead.
         if (device.base == address || device.base < 0) {
-            *refused = true;
+            choice->personsPortRefused = true;
             return nullptr;
         }
     }
-    return tryDirect(address, direct, tried);
+    if (auto output = tryDirect(address, direct, true, tried)) {
+        // Whether there is a port at all, only its first write tells.
+        std::vector<Attempt> ignored;
+        choice->standby = firstBoard(paths, &ignored);
+        return output;
+    }
+    return firstBoard(paths, tried);
+}
+
+// gpio:CHIP:L0,L1,...[:active-low]
+Request parseGpio(const QByteArray &text)
+{
+    Request gpio{Request::Mode::Gpio, text, text.mid(5)};
+    constexpr QByteArrayView activeLow = ":active-low";
+    gpio.activeLow = gpio.path.endsWith(activeLow);
+    if (gpio.activeLow)
+        gpio.path.chop(activeLow.size());
+    const qsizetype colon = gpio.path.lastIndexOf(':');
+    const QList<QByteArray> lines = gpio.path.mid(colon + 1).split(',');
+    gpio.path.truncate(colon);
+    for (const QByteArray &line : lines) {
+        bool number = false;
+        const int offset = line.toInt(&number);
+        if (!number || offset < 0 || std::count(gpio.lines.begin(), gpio.lines.end(), offset))
+            return {Request::Mode::Unknown, text};
+        gpio.lines.push_back(offset);
+    }
+    if (colon <= 0 || gpio.lines.size() > 8)
+        return {Request::Mode::Unknown, text};
+    return gpio;
 }
 
 } // namespace
@@ -90,6 +157,12 @@ Request parseRequest(const QByteArray &text)
         return {Mode::Ppdev, text, text.mid(6)};
     if (text == "direct")
         return {Mode::Direct, text, {}};
+    if (text == "hid")
+        return {Mode::Hid, text, {}};
+    if (text.startsWith("hid:") && text.size() > 4)
+        return {Mode::Hid, text, text.mid(4)};
+    if (text.startsWith("gpio:"))
+        return parseGpio(text);
     if (text == "sim")
         return {Mode::Stdout, text, {}};
     if (text.startsWith("sim:") && text.size() > 4)
@@ -100,17 +173,27 @@ Request parseRequest(const QByteArray &text)
 Choice choose(const Request &request, quint16 address, const DirectAccess &direct, const SystemPaths &paths)
 {
     using Mode = Request::Mode;
-    Choice choice{request, address, nullptr, {}, false, false};
+    Choice choice{request, address};
     switch (request.mode) {
     case Mode::Auto:
-        choice.output = findRealPort(address, direct, paths, &choice.tried, &choice.personsPortRefused);
+        choice.output = findRealPort(address, direct, paths, &choice);
         break;
     case Mode::Ppdev:
         choice.output = tryPpdev(request.path, ppdevBase(baseName(request.path), paths), paths, &choice.tried);
         break;
     case Mode::Direct:
-        choice.output = tryDirect(address, direct, &choice.tried);
+        choice.output = tryDirect(address, direct, false, &choice.tried);
         break;
+    case Mode::Hid:
+        choice.output = request.path.isEmpty() ? firstBoard(paths, &choice.tried) : tryBoard(request.path, paths, &choice.tried);
+        break;
+    case Mode::Gpio: {
+        Outcome refusal;
+        choice.output = gpioOutput(request.path, request.lines, request.activeLow, &refusal);
+        if (!choice.output)
+            choice.tried.push_back({{Kind::Gpio, request.path, -1, {}, {}, request.lines, request.activeLow}, refusal});
+        break;
+    }
     case Mode::Trace: {
         Outcome refusal;
         choice.output = traceOutput(request.path, address, &refusal);
@@ -126,7 +209,7 @@ Choice choose(const Request &request, quint16 address, const DirectAccess &direc
     if (!choice.output)
         choice.output = stdoutOutput(address);
     const Kind kind = choice.output->where().kind;
-    choice.provesItself = kind == Kind::Ppdev || kind == Kind::Direct;
+    choice.provesItself = kind != Kind::Stdout && kind != Kind::Trace && kind != Kind::Silent;
     if (direct.granted && kind != Kind::Direct)
         releaseDirectAccess(address);
     return choice;

@@ -10,21 +10,26 @@
 namespace platform::port {
 
 struct Request {
-    enum class Mode { Auto, Ppdev, Direct, Stdout, Trace, Unknown };
+    enum class Mode { Auto, Ppdev, Direct, Hid, Gpio, Stdout, Trace, Unknown };
     Mode mode = Mode::Auto;
-    QByteArray text{}; // as given, for the person
-    QByteArray path{}; // Ppdev: the device; Trace: the file
+    QByteArray text{};        // as given, for the person
+    QByteArray path{};        // Ppdev, Hid, Gpio: the device (Hid: empty for the first board); Trace: the file
+    std::vector<int> lines{}; // Gpio: the line offsets for D0, D1, ...
+    bool activeLow = false;   // Gpio
 
     bool mayUseDirectIo() const { return mode == Mode::Auto || mode == Mode::Direct; }
 };
 
-// "" or "auto", "ppdev:/dev/parportN", "direct", "sim", "sim:FILE"; anything else is Unknown.
+// "" or "auto", "ppdev:/dev/parportN", "direct", "hid", "hid:/dev/hidrawN",
+// "gpio:/dev/gpiochipN:L0,L1,...[:active-low]" (1 to 8 distinct lines), "sim", "sim:FILE";
+// anything else is Unknown.
 Request parseRequest(const QByteArray &text);
 
 // Where the system keeps its ppdev devices; tests point these at a folder of their own.
 struct SystemPaths {
     QByteArray devices = "/dev";
     QByteArray sysctl = "/proc/sys/dev/parport";
+    QByteArray sysDevChar = "/sys/dev/char";
 };
 
 struct Attempt {
@@ -35,17 +40,21 @@ struct Attempt {
 struct Choice {
     Request request;
     quint16 address = 0;            // where the program writes
-    std::unique_ptr<Output> output; // never null: standard output when nothing else could be had
+    std::unique_ptr<Output> output{}; // never null: standard output when nothing else could be had
     std::vector<Attempt> tried{};   // what failed on the way, in order
     bool refused = false;           // the request could not be carried out as asked
     // A real port proves itself with its first write: failing there, it was never there.
     bool provesItself = false;
     bool personsPortRefused = false; // auto mode: a port that may be the one wired was refused
+    // Auto mode with direct I/O: the relay board to go on with, with the same first write, if
+    // that write shows there is no port at `address`.
+    std::unique_ptr<Output> standby{};
 };
 
 // Auto mode: the ppdev device whose base is `address`, else the system's first parallel port
-// wherever it lies, else direct I/O at `address`, else standard output; a refused device that
-// may be the port at `address` ends the search. Direct I/O's permission is given back when
+// wherever it lies, else direct I/O at `address`, else the first USB relay board, else standard
+// output; a refused device that may be the port at `address` ends the search. GPIO lines are
+// never chosen unasked: they may be wired to anything. Direct I/O's permission is given back when
 // anything else is chosen.
 Choice choose(const Request &request, quint16 address, const DirectAccess &direct, const SystemPaths &paths = {});
 

@@ -5,11 +5,15 @@
 #include <QByteArray>
 #include <QtGlobal>
 
+#include <vector>
+
 namespace platform::port {
 
 enum class Kind {
     Ppdev,  // a parallel port through the kernel's ppdev driver
     Direct, // a parallel port through I/O instructions
+    Hid,    // a USB relay board (www.dcttech.com USBRelayN) through the kernel's hidraw
+    Gpio,   // general-purpose lines through the kernel's GPIO character device
     Stdout, // simulated: each write shown on standard output
     Trace,  // simulated: each write appended to a file
     Silent, // simulated: nothing recorded (standard output has failed too)
@@ -18,8 +22,12 @@ enum class Kind {
 // Which output, and where it reaches.
 struct Where {
     Kind kind = Kind::Silent;
-    QByteArray path{}; // device, file or folder, by its exact bytes
-    long base = -1;  // a parallel port's I/O address; -1 unknown or none
+    QByteArray path{};          // device, file or folder, by its exact bytes
+    long base = -1;             // a parallel port's I/O address; -1 unknown or none
+    QByteArray product{};       // a board's product name, as it calls itself
+    QByteArray serial{};        // a board's ID, as it reports it
+    std::vector<int> lines{};   // a board's relays (1, 2, ...) or the GPIO line offsets, D0 first
+    bool activeLow = false;     // GPIO: a line's "on" is a low level
 };
 
 // The step of opening or writing that went wrong; Done when nothing did.
@@ -27,6 +35,8 @@ enum class Step {
     Done,
     NoDevice,    // no device at all where they are looked for
     NotADevice,  // the path names something that is not this kind of device
+    LookAlike,   // a board that calls itself a relay board but is not one this program speaks to
+    NoSuchLine,  // a GPIO line that the chip does not have (line)
     Open,        // opening it (error)
     NoReader,    // a FIFO that nobody reads
     Permission,  // the I/O permission was refused (error)
@@ -50,6 +60,7 @@ struct Outcome {
     int readBack = -1;    // what the hardware held afterwards, where it was read
     quint16 address = 0;  // for Step::Address: where the write was sent
     QByteArray holder{};  // for Step::Busy: the kernel's name for who has the port
+    int line = -1;        // for Step::NoSuchLine: the line asked for
 
     bool ok() const { return step == Step::Done; }
 };
@@ -57,7 +68,8 @@ struct Outcome {
 class Output {
 public:
     virtual ~Output() = default;
-    // One event's value: bit n drives line Dn. Carries the whole value, every time.
+    // One event's value: bit n drives line Dn. Carries the whole value, every time, and reads
+    // back what the hardware holds afterwards where it can.
     virtual Outcome write(quint16 value) = 0;
     virtual Where where() const = 0;
 };

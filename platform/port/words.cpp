@@ -39,14 +39,66 @@ QString ppdevHint(int error)
     }
 }
 
+QString openHint(Kind kind, int error)
+{
+    if (kind == Kind::Ppdev)
+        return ppdevHint(error);
+    if (error != EACCES && error != EPERM)
+        return {};
+    if (kind == Kind::Hid)
+        return QStringLiteral(" (el paquete de Tenvalia instala una regla de udev que da la placa a quien está ante el "
+                              "escritorio: desenchúfela y vuelva a enchufarla; sin el paquete, copie "
+                              "70-tenvalia-relays.rules en /etc/udev/rules.d)");
+    if (kind == Kind::Gpio)
+        return QStringLiteral(" (los miembros del grupo gpio pueden usar las líneas: sudo adduser $USER gpio, y volver a "
+                              "iniciar la sesión)");
+    return {};
+}
+
 // The place a simulated record goes, as a sentence can name it.
 QString recordPlace(const Where &where)
 {
     return where.kind == Kind::Stdout ? QStringLiteral("la salida estándar") : shown(where.path);
 }
 
+// A board's ID as its bytes: some boards leave it unset (0xff), several share one.
+QString idOf(const QByteArray &serial)
+{
+    QString id;
+    for (const char byte : serial)
+        id += byte > 0x20 && byte < 0x7f ? QString(QLatin1Char(byte)) : QStringLiteral("\\x%1").arg(quint8(byte), 2, 16, QLatin1Char('0'));
+    return id;
+}
+
+// "D1, D3": the lines whose bits are set.
+QString linesOf(int bits)
+{
+    QStringList names;
+    for (int line = 0; line < 8; ++line)
+        if (bits & (1 << line))
+            names << QStringLiteral("D%1").arg(line);
+    return names.join(QStringLiteral(", "));
+}
+
+QString lineList(const std::vector<int> &lines)
+{
+    QStringList numbers;
+    for (const int line : lines)
+        numbers << QString::number(line);
+    return numbers.join(QLatin1Char(','));
+}
+
 QString readBack(const Where &where, const Outcome &outcome)
 {
+    if (where.kind == Kind::Hid || where.kind == Kind::Gpio) {
+        const int mask = (1 << where.lines.size()) - 1;
+        const QString what = where.kind == Kind::Hid ? QStringLiteral("los relés de") : QStringLiteral("las líneas de");
+        return QStringLiteral("%1 %2 no siguieron: se pidió %3 y %4 tiene %5")
+            .arg(what, linesOf((outcome.written ^ outcome.readBack) & mask))
+            .arg(outcome.written & mask, int(where.lines.size()), 2, QLatin1Char('0'))
+            .arg(where.kind == Kind::Hid ? QStringLiteral("la placa") : QStringLiteral("el chip"))
+            .arg(outcome.readBack & mask, int(where.lines.size()), 2, QLatin1Char('0'));
+    }
     const QString what = QStringLiteral("se escribió %1 y se leyó %2: ").arg(hex2(outcome.written & 0xFF), hex2(outcome.readBack));
     if (outcome.readBack == 0xFF) {
         const QString nothing = QStringLiteral("nada responde en esa dirección, no hay un puerto ahí.");
@@ -68,12 +120,24 @@ QString fact(const Where &where, const Outcome &outcome)
     case Step::Done:
         return {};
     case Step::NoDevice:
+        if (where.kind == Kind::Hid)
+            return QStringLiteral("no hay ninguna placa de relés USB (www.dcttech.com USBRelayN) en %1/hidraw*").arg(path);
         return QStringLiteral("no existe ningún %1/parport*").arg(path);
     case Step::NotADevice:
+        if (where.kind == Kind::Hid)
+            return QStringLiteral("%1 no es una placa de relés USB (www.dcttech.com USBRelayN)").arg(path);
+        if (where.kind == Kind::Gpio)
+            return QStringLiteral("%1 no es un chip GPIO").arg(path);
         return QStringLiteral("%1 no es un puerto paralelo (no es un dispositivo ppdev)").arg(path);
+    case Step::LookAlike:
+        return QStringLiteral("%1 es «%2», que se parece a una placa de relés USB pero no es de las que Tenvalia "
+                              "conoce (www.dcttech.com USBRelayN, 16c0:05df); otras placas hablan otros protocolos, "
+                              "y Tenvalia no adivina")
+            .arg(path, shown(where.product));
+    case Step::NoSuchLine:
+        return QStringLiteral("%1 no tiene la línea %2 (gpioinfo muestra las que tiene)").arg(path).arg(outcome.line);
     case Step::Open:
-        return QStringLiteral("abrir %1: %2").arg(path, systemSays(outcome.error)) +
-               (where.kind == Kind::Ppdev ? ppdevHint(outcome.error) : QString());
+        return QStringLiteral("abrir %1: %2").arg(path, systemSays(outcome.error)) + openHint(where.kind, outcome.error);
     case Step::NoReader:
         return QStringLiteral("abrir %1: %2 (es una FIFO y nadie la está leyendo)").arg(path, systemSays(outcome.error));
     case Step::Permission:
@@ -83,6 +147,9 @@ QString fact(const Where &where, const Outcome &outcome)
     case Step::Claim:
         return QStringLiteral("PPCLAIM en %1: %2").arg(path, systemSays(outcome.error)) + ppdevHint(outcome.error);
     case Step::Busy:
+        if (where.kind == Kind::Gpio)
+            return QStringLiteral("las líneas %1 de %2 están ocupadas: las tiene «%3» (¿otra copia de Tenvalia?)")
+                .arg(lineList(where.lines), path, shown(outcome.holder));
         if (outcome.holder.startsWith("lp"))
             return QStringLiteral("%1 está ocupado: lo tiene %2").arg(path, shown(outcome.holder)) + ppdevHint(EBUSY);
         if (outcome.holder.isEmpty())
@@ -90,15 +157,21 @@ QString fact(const Where &where, const Outcome &outcome)
         return QStringLiteral("%1 está ocupado: lo tiene otro programa (%2), y Tenvalia no espera a que lo suelte")
             .arg(path, shown(outcome.holder));
     case Step::Gone:
+        if (where.kind == Kind::Hid)
+            return QStringLiteral("%1 se desconectó (sin corriente, sus relés quedan apagados)").arg(nameOf(where));
         return QStringLiteral("%1 ya no está: el puerto desapareció (se descargó su controlador o se quitó el "
                               "dispositivo), y lo que tengan sus salidas no se sabe")
             .arg(nameOf(where));
     case Step::Write:
         if (where.kind == Kind::Ppdev)
             return QStringLiteral("PPWDATA en %1: %2").arg(path, systemSays(outcome.error));
+        if (where.kind == Kind::Hid || where.kind == Kind::Gpio)
+            return QStringLiteral("%1 no respondió: %2").arg(nameOf(where), systemSays(outcome.error));
         return QStringLiteral("escribir en %1: %2").arg(recordPlace(where), systemSays(outcome.error));
     case Step::Read:
-        return QStringLiteral("PPRDATA en %1: %2").arg(path, systemSays(outcome.error));
+        if (where.kind == Kind::Ppdev)
+            return QStringLiteral("PPRDATA en %1: %2").arg(path, systemSays(outcome.error));
+        return QStringLiteral("%1 no dijo qué tiene: %2").arg(nameOf(where), systemSays(outcome.error));
     case Step::ReadBack:
         return readBack(where, outcome);
     case Step::Full:
@@ -118,8 +191,14 @@ QString attemptLine(const Request &request, const Attempt &attempt)
 {
     if (request.mode != Mode::Auto)
         return fact(attempt.where, attempt.outcome);
-    const QString way = attempt.where.kind == Kind::Direct ? QStringLiteral("E/S directa: ") : QStringLiteral("ppdev: ");
-    return way + fact(attempt.where, attempt.outcome);
+    switch (attempt.where.kind) {
+    case Kind::Direct:
+        return QStringLiteral("E/S directa: ") + fact(attempt.where, attempt.outcome);
+    case Kind::Hid:
+        return QStringLiteral("placa USB: ") + fact(attempt.where, attempt.outcome);
+    default:
+        return QStringLiteral("ppdev: ") + fact(attempt.where, attempt.outcome);
+    }
 }
 
 QString headline(const Choice &choice)
@@ -179,6 +258,12 @@ QString nameOf(const Where &where)
                               : QStringLiteral("ppdev %1 en %2").arg(shown(where.path), hex4(where.base));
     case Kind::Direct:
         return QStringLiteral("E/S directa en %1").arg(hex4(where.base));
+    case Kind::Hid:
+        return QStringLiteral("placa de relés %1").arg(shown(where.path));
+    case Kind::Gpio:
+        return QStringLiteral("GPIO %1, líneas %2%3")
+            .arg(shown(where.path), lineList(where.lines),
+                 where.activeLow ? QStringLiteral(" (activas en bajo)") : QString());
     case Kind::Stdout:
         return QStringLiteral("simulado (salida estándar)");
     case Kind::Trace:
@@ -200,7 +285,8 @@ QString refusal(const Choice &choice)
             .arg(asked(choice.request), triedLines(choice).join(QLatin1Char('\n')));
     case Mode::Unknown:
         return QStringLiteral("%1 no es una forma conocida.\n\nFormas aceptadas: auto, ppdev:/dev/parportN, direct, "
-                              "sim, sim:ARCHIVO.\n\n%2")
+                              "hid, hid:/dev/hidrawN, gpio:/dev/gpiochipN:L0,L1,... (de 1 a 8 líneas distintas, y "
+                              ":active-low al final si los relés se encienden en bajo), sim, sim:ARCHIVO.\n\n%2")
             .arg(asked(choice.request), carryingOn({Kind::Stdout}));
     default:
         return refusalWith(choice, triedLines(choice));
@@ -210,6 +296,18 @@ QString refusal(const Choice &choice)
 QString notice(const Choice &choice)
 {
     const Where where = choice.output->where();
+    if (where.kind == Kind::Hid && choice.request.path.isEmpty()) {
+        const int relays = int(where.lines.size());
+        QString line = QStringLiteral("se usa la placa de relés %1: %2, id «%3», %4 %5")
+                           .arg(shown(where.path), shown(where.product), idOf(where.serial))
+                           .arg(relays)
+                           .arg(relays == 1 ? QStringLiteral("relé") : QStringLiteral("relés"));
+        if (relays < 8)
+            line += QStringLiteral("; %1 no van a ninguna parte").arg(linesOf(0xFF & ~((1 << relays) - 1)));
+        if (choice.request.mode == Mode::Auto)
+            line.prepend(QStringLiteral("no hay un puerto paralelo en %1; ").arg(hex4(choice.address)));
+        return line;
+    }
     if (choice.request.mode != Mode::Auto || where.kind != Kind::Ppdev || where.base == choice.address)
         return {};
     if (where.base < 0)
