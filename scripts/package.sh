@@ -11,4 +11,6 @@ cd "$root" && cd "$dir"
 grep -q 'CPACK_PACKAGE_CONTACT ".*@' CPackConfig.cmake ||
   { echo "Who maintains this package? Set DEBFULLNAME and DEBEMAIL (name and e-mail address)." >&2; exit 1; }
 cpack -G DEB >/dev/null
-ls "$PWD"/tenvalia_*_amd64.deb
+# The build's own architecture (a cross build names it), else this machine's, as CPack has it.
+arch=$(sed -n 's/^set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "\(.*\)")$/\1/p' CPackConfig.cmake)
+ls "$PWD"/tenvalia_*_"${arch:-$(dpkg --print-architecture)}".deb
