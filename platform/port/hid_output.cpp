@@ -35,8 +35,9 @@ public:
     bool readState(Outcome *failure)
     {
         Report report{};
+        errno = EIO;
         if (::ioctl(fd_, HIDIOCGFEATURE(report.size()), report.data()) < int(report.size())) {
-            *failure = errno == ENODEV ? Outcome{Step::Gone} : Outcome{Step::Read, errno ? errno : EIO};
+            *failure = failed(Step::Read, 0);
             return false;
         }
         state_ = report[8] & mask_;
@@ -70,9 +71,18 @@ public:
     Where where() const override { return where_; }
 
 private:
+    // A request under way when the board is unplugged fails with EIO, as if it were silent; the
+    // device node, which goes a moment later, tells the two apart.
     Outcome failed(Step step, quint16 value) const
     {
-        return errno == ENODEV ? Outcome{Step::Gone, 0, value} : Outcome{step, errno, value};
+        const int error = errno;
+        bool gone = error == ENODEV;
+        for (int look = 0; error == EIO && !gone && look < 10; ++look) {
+            gone = ::access(where_.path.constData(), F_OK) != 0;
+            if (!gone)
+                ::usleep(10 * 1000);
+        }
+        return gone ? Outcome{Step::Gone, 0, value} : Outcome{step, error, value};
     }
 
     int fd_;

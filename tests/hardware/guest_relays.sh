@@ -1,10 +1,11 @@
-# The emulated relay boards inside the guest; sourced by its /init, which defines result().
-# Expects in the guest: /lib/modules/{hid,uhid,hid-generic,gpio_relays}.ko and
-# /opt/tenvalia/relay_board (see build_guest_extras.sh).
+# The relay boards' checks inside the guest; sourced by its /init, which defines result() and app.
+# Expects /lib/modules/{hid,uhid,hid-generic,gpio_relays}.ko and $app/relay_board (see
+# build_guest_extras.sh). Run before the parport drivers are loaded: direct I/O is then auto
+# mode's only way to 0x378, and where nothing answers there, a board must take over.
 
 # Plugs in a USB relay board: relay_board LOG [options]; waits for its /dev/hidraw0.
 plug_relay_board() {
-  /opt/tenvalia/relay_board "$@" &
+  $app/relay_board "$@" &
   relay_board_pid=$!
   for _ in $(seq 50); do [ -e /dev/hidraw0 ] && return 0; sleep 0.1; done
   return 1
@@ -17,25 +18,85 @@ unplug_relay_board() {
   return 1
 }
 
-# Loads the GPIO relay lines (module parameters, e.g. stuck_line=2) and prints their
-# /dev/gpiochipN; every level given to a line is in dmesg as "gpio_relays: line N -> L".
-load_gpio_relays() {
-  insmod /lib/modules/gpio_relays.ko "$@" || return 1
-  for chip in /sys/bus/gpio/devices/gpiochip*; do
-    grep -qx tenvalia-test "$chip"/gpio/gpiochip*/label 2>/dev/null && echo "/dev/${chip##*/}" && return 0
-  done
-  return 1
+# The real program for a moment, then SIGTERM; its standard error in /tmp/NAME.err.
+tenvalia_for_a_moment() { # NAME, TENVALIA_PORT
+  TENVALIA_PORT=$2 $app/tenvalia 2>/tmp/$1.err &
+  sleep 3
+  kill -TERM $! && wait $!
 }
 
-# The boards are there and look like the real ones to anyone who asks the kernel.
-relays_smoke() {
+# port_clicks in a case of its own that must say WORDS: clicking "Interior Exterior" fails.
+fault() { # NAME, TENVALIA_PORT, WORDS
+  TENVALIA_PORT=$2 PORT_CASE=fault FAULT_SAYS=$3 $app/port_clicks >/tmp/$1.out 2>&1
+  result "$1" $?
+}
+
+# The commands a board got, without the state requests.
+commands() { grep '^SET' "$1" | tr '\n' ' '; }
+
+# Every GPIO line's first level after the module was loaded: never on at the start.
+first_levels() { dmesg | sed -n 's/.*gpio_relays: line \([0-7]\) -> \([01]\).*/\1 \2/p' | sort -s -k1,1 -u | cut -d' ' -f2 | tr -d '\n'; }
+
+relay_checks() { # yes where the PC has the boards
   for module in hid uhid hid-generic; do insmod /lib/modules/$module.ko; done
-  plug_relay_board /tmp/relay_board.log &&
-    grep -qx 'HID_ID=0003:000016C0:000005DF' /sys/class/hidraw/hidraw0/device/uevent &&
-    grep -qx 'HID_NAME=www.dcttech.com USBRelay8' /sys/class/hidraw/hidraw0/device/uevent
-  result relay-board-present $?
+  plug_relay_board /tmp/auto.log
+  tenvalia_for_a_moment auto-board ""
   unplug_relay_board
-  result relay-board-unplugged $?
-  gpio_chip=$(load_gpio_relays) && [ -c "$gpio_chip" ]
-  result gpio-relays-present $?
+  grep -q "no hay un puerto paralelo en 0x0378; se usa la placa de relés /dev/hidraw0: USBRelay8, id «TNV01», 8 relés" \
+    /tmp/auto-board.err && [ -z "$(commands /tmp/auto.log)" ]
+  result auto-took-the-board $?
+  [ "$1" = yes ] || return 0
+
+  plug_relay_board /tmp/hid.log
+  TENVALIA_PORT=hid EXPECT_PORT=hid $app/port_clicks >/tmp/clicks-hid.out 2>&1
+  result clicks-hid $?
+  unplug_relay_board
+  # Only what changes, offs before ons: 0x5a, 0, Cocina, Sala, Sala off, everything, close.
+  expected="SET ff 02 SET ff 04 SET ff 05 SET ff 07 SET fd 02 SET fd 04 SET fd 05 SET fd 07 SET ff 02 SET fd 02 SET ff 05 SET fd 05 \
+SET ff 01 SET ff 02 SET ff 03 SET ff 04 SET ff 05 SET ff 06 SET ff 07 SET ff 08 \
+SET fd 01 SET fd 02 SET fd 03 SET fd 04 SET fd 05 SET fd 06 SET fd 07 SET fd 08 "
+  [ "$(commands /tmp/hid.log)" = "$expected" ]
+  result hid-exact-commands $?
+
+  plug_relay_board /tmp/hid4.log -n 4
+  TENVALIA_PORT=hid EXPECT_PORT=hid RELAYS=4 $app/port_clicks >/tmp/clicks-hid-4.out 2>&1
+  result clicks-hid-4-relays $?
+  unplug_relay_board
+  plug_relay_board /tmp/stuck.log -s 3
+  fault hid-stuck-relay hid "los relés de D2 no siguieron"
+  unplug_relay_board
+  plug_relay_board /tmp/silent.log -q 2
+  fault hid-silent-board hid "no respondió"
+  unplug_relay_board
+  plug_relay_board /tmp/unplug.log -u 2
+  fault hid-unplugged hid "se desconectó"
+  unplug_relay_board
+  plug_relay_board /tmp/lookalike.log -p 05e0
+  tenvalia_for_a_moment lookalike hid:/dev/hidraw0
+  unplug_relay_board
+  grep -q "se parece a una placa de relés USB pero no es de las que Tenvalia conoce" /tmp/lookalike.err &&
+    [ ! -s /tmp/lookalike.log ]
+  result hid-look-alike-refused $?
+
+  insmod /lib/modules/gpio_relays.ko
+  for chip in /sys/bus/gpio/devices/gpiochip*; do
+    grep -qx tenvalia-test "$chip"/gpio/gpiochip*/label 2>/dev/null && gpio=/dev/${chip##*/}
+  done
+  lines=$gpio:0,1,2,3,4,5,6,7
+  dmesg -c >/dev/null
+  TENVALIA_PORT=gpio:$lines EXPECT_PORT=gpio $app/port_clicks >/tmp/clicks-gpio.out 2>&1 && [ "$(first_levels)" = 00000000 ]
+  result clicks-gpio-never-on-at-start $?
+  dmesg -c >/dev/null
+  TENVALIA_PORT=gpio:$lines:active-low EXPECT_PORT=gpio $app/port_clicks >/tmp/clicks-gpio-low.out 2>&1 &&
+    [ "$(first_levels)" = 11111111 ]
+  result clicks-gpio-active-low-never-on-at-start $?
+  TENVALIA_PORT=gpio:$lines $app/tenvalia 2>/dev/null &
+  holder=$!
+  sleep 2
+  tenvalia_for_a_moment second-copy gpio:$lines
+  kill -TERM $holder && wait $holder
+  grep -q "están ocupadas: las tiene «tenvalia»" /tmp/second-copy.err
+  result gpio-second-copy-refused $?
+  echo 2 >/sys/module/gpio_relays/parameters/stuck_line
+  fault gpio-stuck-line "gpio:$lines" "las líneas de D2 no siguieron"
 }
