@@ -10,7 +10,7 @@ mount -t tmpfs tmp /tmp
 export PATH=/bin QT_QPA_PLATFORM=offscreen FONTCONFIG_FILE=/etc/fonts/fonts.conf HOME=/tmp XDG_RUNTIME_DIR=/tmp LANG=C.UTF-8
 app=/opt/tenvalia
 
-result() { echo "GUEST $1 $2"; }
+result() { echo "GUEST $1 $2 $(cut -d" " -f1 /proc/uptime)"; }
 
 clicks() { # TENVALIA_PORT, expected path
   TENVALIA_PORT=$1 EXPECT_PORT=$2 $app/port_clicks
@@ -62,5 +62,56 @@ clicks auto ppdev
 close_with_sigterm auto sigterm-ppdev-two-copies 2
 grep -q "se usa el primero que tiene el sistema, ppdev /dev/parport0 en 0x0278" /tmp/sigterm-ppdev-two-copies.err
 result auto-took-the-card $?
+
+# The person's port is the one at 0x378, shared with other programs; the PC with the card has
+# none. Claims that meet a holder go to a port without an IRQ, which only the first PC has: when
+# the kernel (6.1) hands a waiting claim the port, it lets interrupts in while holding the port's
+# lock, and QEMU's port interrupts right then: the guest would freeze, whatever the program does.
+echo "GUEST phase shared"
+port_where() { # sysctl file, pattern: the device whose file matches
+  for p in /proc/sys/dev/parport/parport*; do grep -q "$2" "$p/$1" && echo "/dev/${p##*/}"; done
+}
+person=$(port_where base-addr '^888[[:space:]]')
+polled=$(port_where irq '^-1$')
+shared_case() { # PORT_CASE, device
+  PORT_CASE=$1 TENVALIA_PORT=ppdev:$2 EXPECT_PORT=ppdev timeout 60 $app/port_clicks
+}
+shared_case held "$person"
+result port-held $?
+shared_case cut "$polled"
+result claim-leaves-no-claim $?
+
+# A deadlock would keep both copies until the timeout ends one of them.
+shared_case loop "$polled" &
+shared_case loop "$polled"
+second=$?
+wait $! && [ $second -eq 0 ]
+result two-copies-take-turns $?
+
+# Another program holds the person's port exclusively, and another port sits at 0x278: auto mode
+# must refuse, and drive neither that port nor direct I/O. Two marks at 0x278 frame its run in
+# QEMU's trace.
+mark() { printf "\\x$1" | dd of=/dev/port bs=1 seek=$((0x278)) 2>/dev/null; }
+mkfifo /tmp/release
+shared_case hold "$person" </tmp/release >/tmp/holder.out &
+holder=$!
+exec 3>/tmp/release
+for _ in $(seq 50); do grep -qE 'holding|Totals' /tmp/holder.out && break; sleep 0.1; done
+mark a5
+$app/tenvalia 2>/tmp/auto-held.err &
+for _ in $(seq 100); do grep -q tenvalia: /tmp/auto-held.err && break; sleep 0.1; done
+kill -TERM $! && wait $!
+mark 5a
+exec 3>&-
+wait $holder
+cat /tmp/auto-held.err
+grep -q "No se pudo usar el puerto paralelo en 0x0378 (/dev/parport0)" /tmp/auto-held.err &&
+  ! grep -q "se usa el primero que tiene el sistema" /tmp/auto-held.err
+result auto-refused-held-port $?
+
+# Last: the port goes for good.
+pnp=$(grep -l 'io 0x378-' /sys/bus/pnp/drivers/parport_pc/*/resources | cut -d/ -f7)
+PORT_PNP=$pnp shared_case gone "$person"
+result port-gone $?
 echo "GUEST done"
 poweroff -f

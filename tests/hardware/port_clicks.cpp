@@ -1,11 +1,14 @@
 // Runs inside an emulated PC with a parallel port at 0x378: the window's clicks go through the
 // port layer chosen by TENVALIA_PORT, and after each one the data register must read back the
 // value's low byte. EXPECT_PORT names the path that must have been chosen: "direct" or "ppdev".
+// PORT_CASE runs instead one case of a port shared with others or gone: held, cut, loop, hold, gone.
 #include "Unit1.h"
 #include "platform/port/active_port.h"
+#include "platform/port/ppdev_output.h"
 #include "platform/port/words.h"
 
 #include <QCheckBox>
+#include <QSignalSpy>
 #include <QtTest>
 
 #include <fcntl.h>
@@ -14,10 +17,14 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+namespace port = platform::port;
+
 class PortClicks : public QObject {
     Q_OBJECT
 
     bool viaPpdev = false;
+    const QByteArray portCase = qgetenv("PORT_CASE");
+    const QByteArray device = port::parseRequest(qgetenv("TENVALIA_PORT")).path;
 
     // The data register as the port itself holds it, read past the program's own code.
     int dataRegister()
@@ -34,13 +41,16 @@ class PortClicks : public QObject {
         return ok ? data : -1;
     }
 
+    static void click(QCheckBox *box) { QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(6, 8)); }
+
 private slots:
     void initTestCase()
     {
         viaPpdev = qEnvironmentVariable("EXPECT_PORT") == QLatin1String("ppdev");
+        if (portCase == "cut" || portCase == "loop" || portCase == "hold")
+            return; // each opens the device itself
         // As the program does: ask for direct I/O, give up every privilege, then open the port;
         // the writes (and this test's own inb, under the same I/O permission) must still reach it.
-        namespace port = platform::port;
         const auto request = port::parseRequest(qgetenv("TENVALIA_PORT"));
         const auto direct = port::requestDirectAccess(TForm1::PuertoParalelo);
         QCOMPARE(port::dropCapabilities(), 0);
@@ -56,13 +66,14 @@ private slots:
 
     void clicksReachTheDataLines()
     {
-        platform::port::ActivePort::instance().write(TForm1::PuertoParalelo, 0x5A); // something FormCreate must clear
+        if (!portCase.isEmpty())
+            QSKIP("PORT_CASE runs another case");
+        port::ActivePort::instance().write(TForm1::PuertoParalelo, 0x5A); // something FormCreate must clear
         QCOMPARE(dataRegister(), 0x5A);
         TForm1 form;
         form.Reloj->stop();
         form.show();
         QCOMPARE(dataRegister(), 0x00);
-        const auto click = [&](QCheckBox *box) { QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(6, 8)); };
         click(form.CheckCocina);
         QCOMPARE(dataRegister(), 0x02);
         click(form.CheckSala);
@@ -73,8 +84,118 @@ private slots:
         QCOMPARE(dataRegister(), 0xFF);
         form.close();
         QCOMPARE(dataRegister(), 0x00);
-        QCOMPARE(platform::port::ActivePort::instance().where().kind,
-                 viaPpdev ? platform::port::Kind::Ppdev : platform::port::Kind::Direct);
+        QCOMPARE(port::ActivePort::instance().where().kind, viaPpdev ? port::Kind::Ppdev : port::Kind::Direct);
+    }
+
+    // Another program claims the port between two clicks: the second is a busy write, told at
+    // once, and the light it left on counts as on until the port is free again and switched off.
+    void aHeldPortIsABusyWrite()
+    {
+        if (portCase != "held")
+            QSKIP("PORT_CASE=held runs it");
+        auto &active = port::ActivePort::instance();
+        QSignalSpy trouble(&active, &port::ActivePort::trouble);
+        TForm1 form;
+        form.Reloj->stop();
+        QObject::disconnect(&active, &port::ActivePort::trouble, &form, nullptr); // no box to close
+        form.show();
+        click(form.CheckCocina);
+        QCOMPARE(dataRegister(), 0x02);
+        const int holder = ::open("/dev/parport0", O_RDWR);
+        QVERIFY(holder >= 0 && ::ioctl(holder, PPCLAIM) == 0);
+        click(form.CheckCocina);
+        unsigned char data = 0;
+        QVERIFY(::ioctl(holder, PPRDATA, &data) == 0);
+        QCOMPARE(int(data), 0x02);
+        QTRY_COMPARE(trouble.count(), 1);
+        const QString told = trouble.at(0).at(0).toString();
+        QVERIFY2(told.contains(QStringLiteral("está ocupado")), qPrintable(told));
+        QVERIFY(active.lightsMayBeOn());
+        QVERIFY(!active.switchOffForExit());
+        QVERIFY(::ioctl(holder, PPRELEASE) == 0 && ::close(holder) == 0);
+        QVERIFY(active.switchOffForExit());
+        QCOMPARE(dataRegister(), 0x00);
+    }
+
+    // Without the kernel's folder of ports the program cannot see a holder, so its claim meets
+    // one: the claim must give up (a claim that waited would wait for ever: the holder is this
+    // very thread), and leave nothing queued in the kernel, which would otherwise hand the port
+    // to it when the holder lets go, claimed by nobody who knows.
+    void aClaimThatMeetsAHolderLeavesNoClaim()
+    {
+        if (portCase != "cut")
+            QSKIP("PORT_CASE=cut runs it");
+        port::Outcome refusal;
+        const auto output = port::ppdevOutput(device, -1, "/nowhere", &refusal);
+        QVERIFY(output);
+        const int holder = ::open(device.constData(), O_RDWR);
+        QVERIFY(holder >= 0 && ::ioctl(holder, PPCLAIM) == 0);
+        QCOMPARE(output->write(0x02).step, port::Step::Busy);
+        QVERIFY(::ioctl(holder, PPRELEASE) == 0);
+        QFile active(QStringLiteral("/proc/sys/dev/parport/%1/devices/active").arg(QString(device.mid(5))));
+        QVERIFY(active.open(QIODevice::ReadOnly));
+        QCOMPARE(active.readAll().trimmed(), QByteArray("none"));
+        QVERIFY(output->write(0x02).ok());
+        ::close(holder);
+    }
+
+    // Two copies at once, each claiming, writing and releasing in turn: a claim that waited
+    // would keep the kernel's ppdev lock, and the copy holding the port could not release it.
+    // Each write either takes or finds the other copy holding the port.
+    void twoCopiesTakeTurns()
+    {
+        if (portCase != "loop")
+            QSKIP("PORT_CASE=loop runs it");
+        port::Outcome refusal{port::Step::Busy};
+        std::unique_ptr<port::Output> output;
+        for (int tries = 0; !output && refusal.step == port::Step::Busy && tries < 1000; ++tries)
+            output = port::ppdevOutput(device, -1, "/proc/sys/dev/parport", &refusal);
+        QVERIFY(output);
+        int busy = 0;
+        for (int i = 0; i < 400; ++i) {
+            const port::Outcome outcome = output->write(i & 0xFF);
+            QVERIFY2(outcome.ok() || outcome.step == port::Step::Busy,
+                     qPrintable(port::words::failedWrite(output->where(), outcome, output->where())));
+            busy += !outcome.ok();
+        }
+        qInfo("%d of 400 writes found the port busy", busy);
+        QVERIFY(busy > 0); // else the copies never met
+    }
+
+    // Another program, holding the port exclusively until its standard input ends.
+    void holdThePort()
+    {
+        if (portCase != "hold")
+            QSKIP("PORT_CASE=hold runs it");
+        const int fd = ::open(device.constData(), O_RDWR);
+        QVERIFY(fd >= 0 && ::ioctl(fd, PPEXCL) == 0 && ::ioctl(fd, PPCLAIM) == 0);
+        std::puts("holding");
+        std::fflush(stdout);
+        char byte;
+        while (::read(STDIN_FILENO, &byte, 1) > 0) {
+        }
+        ::close(fd);
+    }
+
+    // The port's driver is unbound under the program, as when its card or module goes: the
+    // device then reads 0 from nothing, and a write of 0 must fail all the same.
+    void aGonePortIsAFailedWrite()
+    {
+        if (portCase != "gone")
+            QSKIP("PORT_CASE=gone runs it");
+        auto &active = port::ActivePort::instance();
+        QSignalSpy trouble(&active, &port::ActivePort::trouble);
+        active.write(TForm1::PuertoParalelo, 0x02);
+        QCOMPARE(dataRegister(), 0x02);
+        const QByteArray pnp = qgetenv("PORT_PNP"); // the port's Plug and Play name
+        const int unbind = ::open("/sys/bus/pnp/drivers/parport_pc/unbind", O_WRONLY);
+        QVERIFY(!pnp.isEmpty() && ::write(unbind, pnp.constData(), pnp.size()) == pnp.size());
+        ::close(unbind);
+        active.write(TForm1::PuertoParalelo, 0);
+        QTRY_COMPARE(trouble.count(), 1);
+        const QString told = trouble.at(0).at(0).toString();
+        QVERIFY2(told.contains(QStringLiteral("ya no está")), qPrintable(told));
+        QVERIFY(!active.switchOffForExit());
     }
 };
 
