@@ -81,8 +81,8 @@ public:
             outcome.readBack = latched;
         ::ioctl(fd_, PPRELEASE);
         // A port whose driver has gone keeps answering the open device with nothing: its data
-        // register reads 0, so a write of 0 would seem to take. The kernel's folder for the port
-        // goes with it.
+        // register reads 0, so a write of 0 would seem to take. The kernel's entries for the
+        // port go with it.
         if (gone())
             return {Step::Gone, 0, value};
         return outcome;
@@ -101,11 +101,25 @@ public:
         if (errno != EINTR)
             return {Step::Claim, errno, value};
         heldBySomeoneElse(&busy.holder);
+        leaveTheQueue();
         return busy;
     }
 
 private:
-    bool gone() const { return !portFolder_.isEmpty() && ::access(portFolder_.constData(), F_OK) != 0; }
+    // A claim that gave up stays queued in the kernel, which hands it the port when the holder
+    // lets go: claimed then by nobody who knows, busy for everyone. Only closing the device
+    // takes it out of the queue (and lets go of a port it was handed meanwhile).
+    void leaveTheQueue()
+    {
+        const int fresh = ::open(("/proc/self/fd/" + QByteArray::number(fd_)).constData(), O_RDWR | O_CLOEXEC | O_NOCTTY);
+        if (fresh < 0)
+            return;
+        ::close(fd_);
+        fd_ = fresh;
+    }
+
+    // The port's own entries go with it; its folder stays as long as a device on it is open.
+    bool gone() const { return !portFolder_.isEmpty() && ::access((portFolder_ + "/base-addr").constData(), F_OK) != 0; }
 
     // The kernel names the device that has the port claimed, "none" when free.
     bool heldBySomeoneElse(QByteArray *holder) const
@@ -142,7 +156,7 @@ std::unique_ptr<Output> ppdevOutput(const QByteArray &device, long base, const Q
     QByteArray portFolder;
     if (::fstat(fd, &info) == 0) {
         portFolder = sysctl + "/parport" + QByteArray::number(minor(info.st_rdev));
-        if (::access(portFolder.constData(), F_OK) != 0)
+        if (::access((portFolder + "/base-addr").constData(), F_OK) != 0)
             portFolder.clear();
     }
     auto output = std::make_unique<PpdevOutput>(fd, device, base, portFolder);
