@@ -54,6 +54,10 @@ grep -q "E/S directa en 0x0378: se escribió 0x00 y se leyó 0xff" /tmp/direct.e
 result direct-found-nothing $?
 close_with_sigterm direct sigterm-direct 1
 
+echo "GUEST phase relay boards"
+. $app/guest_relays.sh
+relay_checks "$(grep -q tenvalia.boards=yes /proc/cmdline && echo yes)"
+
 for module in parport parport_pc ppdev; do insmod /lib/modules/$module.ko; done
 for _ in $(seq 50); do [ -e /dev/parport0 ] && break; sleep 0.1; done
 

@@ -1,7 +1,9 @@
 // Runs inside an emulated PC with a parallel port at 0x378: the window's clicks go through the
 // port layer chosen by TENVALIA_PORT, and after each one the data register must read back the
-// value's low byte. EXPECT_PORT names the path that must have been chosen: "direct" or "ppdev".
-// PORT_CASE runs instead one case of a port shared with others or gone: held, cut, loop, hold, gone.
+// value's low byte. EXPECT_PORT names the path that must have been chosen: "direct", "ppdev",
+// "hid" (a relay board of RELAYS relays, 8 unless said) or "gpio" (the emulated lines, whose
+// levels the kernel log records). PORT_CASE runs instead one case of a port shared with others or
+// gone (held, cut, loop, hold, gone), or a board that fails (fault: its words are FAULT_SAYS).
 #include "Unit1.h"
 #include "platform/port/active_port.h"
 #include "platform/port/ppdev_output.h"
@@ -11,7 +13,11 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
+#include <linux/hidraw.h>
 #include <linux/ppdev.h>
 #include <sys/io.h>
 #include <sys/ioctl.h>
@@ -23,14 +29,25 @@ class PortClicks : public QObject {
     Q_OBJECT
 
     bool viaPpdev = false;
+    const QByteArray expected = qgetenv("EXPECT_PORT");
     const QByteArray portCase = qgetenv("PORT_CASE");
-    const QByteArray device = port::parseRequest(qgetenv("TENVALIA_PORT")).path;
+    const port::Request request = port::parseRequest(qgetenv("TENVALIA_PORT"));
+    const QByteArray device = request.path;
+    const int relays = qEnvironmentVariableIntValue("RELAYS");
+    const int mask = relays ? (1 << relays) - 1 : 0xFF;
+    // Opened while the capability to read the kernel's log is still there.
+    const int kernelLog = ::open("/dev/kmsg", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 
-    // The data register as the port itself holds it, read past the program's own code.
+    // What the lines hold, read past the program's own code: the data register, the board's
+    // state report, or the levels the emulated GPIO chip logged last.
     int dataRegister()
     {
-        if (!viaPpdev)
+        if (expected == "direct")
             return inb(TForm1::PuertoParalelo);
+        if (expected == "hid")
+            return boardState();
+        if (expected == "gpio")
+            return gpioLevels();
         const int fd = ::open("/dev/parport0", O_RDWR);
         unsigned char data = 0;
         const bool ok = fd >= 0 && ::ioctl(fd, PPCLAIM) == 0 && ::ioctl(fd, PPRDATA, &data) == 0;
@@ -41,12 +58,52 @@ class PortClicks : public QObject {
         return ok ? data : -1;
     }
 
+    static int boardState()
+    {
+        const int fd = ::open("/dev/hidraw0", O_RDWR);
+        unsigned char report[9] = {};
+        const bool ok = fd >= 0 && ::ioctl(fd, HIDIOCGFEATURE(sizeof report), report) == int(sizeof report);
+        ::close(fd);
+        return ok ? report[8] : -1;
+    }
+
+    int gpioLevels()
+    {
+        ::lseek(kernelLog, 0, SEEK_SET);
+        const int fd = kernelLog;
+        char record[8192]; // a record longer than this would end the reading
+        int levels = 0;
+        // EPIPE: records overwritten before they were read; the reading goes on after them.
+        for (ssize_t n; (n = ::read(fd, record, sizeof record - 1)) > 0 || (n < 0 && errno == EPIPE);) {
+            if (n < 0)
+                continue;
+            record[n] = 0;
+            int line, level;
+            if (const char *at = std::strstr(record, "gpio_relays: line "); at && std::sscanf(at, "gpio_relays: line %d -> %d", &line, &level) == 2)
+                levels = (levels & ~(1 << line)) | (level << line);
+        }
+        return request.activeLow ? ~levels & 0xFF : levels;
+    }
+
+    void linesAre(int value)
+    {
+        QCOMPARE(dataRegister(), value & mask);
+    }
+
+    port::Kind kind() const
+    {
+        return expected == "ppdev" ? port::Kind::Ppdev
+               : expected == "hid" ? port::Kind::Hid
+               : expected == "gpio" ? port::Kind::Gpio
+                                    : port::Kind::Direct;
+    }
+
     static void click(QCheckBox *box) { QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(6, 8)); }
 
 private slots:
     void initTestCase()
     {
-        viaPpdev = qEnvironmentVariable("EXPECT_PORT") == QLatin1String("ppdev");
+        viaPpdev = expected == "ppdev";
         if (portCase == "cut" || portCase == "loop" || portCase == "hold")
             return; // each opens the device itself
         // As the program does: ask for direct I/O, give up every privilege, then open the port;
@@ -58,7 +115,7 @@ private slots:
         auto choice = port::choose(request, TForm1::PuertoParalelo, direct);
         QVERIFY2(!choice.refused, qPrintable(port::words::refusal(choice)));
         const port::Where where = choice.output->where();
-        QCOMPARE(where.kind, viaPpdev ? port::Kind::Ppdev : port::Kind::Direct);
+        QCOMPARE(where.kind, kind());
         if (viaPpdev)
             QCOMPARE(where.path, QByteArray("/dev/parport0"));
         port::ActivePort::instance().use(std::move(choice));
@@ -69,22 +126,41 @@ private slots:
         if (!portCase.isEmpty())
             QSKIP("PORT_CASE runs another case");
         port::ActivePort::instance().write(TForm1::PuertoParalelo, 0x5A); // something FormCreate must clear
-        QCOMPARE(dataRegister(), 0x5A);
+        linesAre(0x5A);
         TForm1 form;
         form.Reloj->stop();
         form.show();
-        QCOMPARE(dataRegister(), 0x00);
+        linesAre(0x00);
         click(form.CheckCocina);
-        QCOMPARE(dataRegister(), 0x02);
+        linesAre(0x02);
         click(form.CheckSala);
-        QCOMPARE(dataRegister(), 0x10);
+        linesAre(0x10);
         click(form.CheckSala);
-        QCOMPARE(dataRegister(), 0x00);
+        linesAre(0x00);
         click(form.CheckIntExt);
-        QCOMPARE(dataRegister(), 0xFF);
+        linesAre(0xFF);
         form.close();
-        QCOMPARE(dataRegister(), 0x00);
-        QCOMPARE(port::ActivePort::instance().where().kind, viaPpdev ? port::Kind::Ppdev : port::Kind::Direct);
+        linesAre(0x00);
+        QCOMPARE(port::ActivePort::instance().where().kind, kind());
+    }
+
+    // A board that fails under a click is told once in its own words, and the window goes on.
+    void aFailingBoardIsToldOnce()
+    {
+        if (portCase != "fault")
+            QSKIP("PORT_CASE=fault runs it");
+        auto &active = port::ActivePort::instance();
+        QSignalSpy trouble(&active, &port::ActivePort::trouble);
+        TForm1 form;
+        form.Reloj->stop();
+        QObject::disconnect(&active, &port::ActivePort::trouble, &form, nullptr); // no box to close
+        form.show();
+        click(form.CheckIntExt);
+        click(form.CheckIntExt);
+        QTRY_COMPARE(trouble.count(), 1);
+        const QString told = trouble.at(0).at(0).toString();
+        QVERIFY2(told.contains(qEnvironmentVariable("FAULT_SAYS")), qPrintable(told));
+        QCOMPARE(active.where().kind, port::Kind::Stdout);
     }
 
     // Another program claims the port between two clicks: the second is a busy write, told at

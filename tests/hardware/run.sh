@@ -16,7 +16,7 @@ mkdir -p "$work"
 
 # --- The guest's kernel: Debian's, downloaded and unpacked (never installed), kept in WORKDIR.
 kernel="$work/kernel"
-if [ ! -s "$kernel/vmlinux" ]; then
+if [ ! -s "$kernel/vmlinux" ] || [ ! -s "$kernel/modules/uhid.ko" ]; then
   rm -rf "$kernel" && mkdir -p "$kernel"
   kernel_package() { apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ { print $2; exit }'; }
   package=$(kernel_package)
@@ -33,11 +33,15 @@ if [ ! -s "$kernel/vmlinux" ]; then
   tail -c +"$((offset + 1))" "$bzimage" | xz -dc >"$kernel/vmlinux" 2>/dev/null || true
   [ "$(head -c4 "$kernel/vmlinux" | od -An -c | tr -d ' ')" = '177ELF' ] || { echo "no ELF kernel in $bzimage"; exit 1; }
   mkdir -p "$kernel/modules"
-  for module in parport parport_pc ppdev; do
+  for module in parport parport_pc ppdev hid uhid hid-generic; do
     find "$kernel/root/lib/modules" -name "$module.ko" -exec cp {} "$kernel/modules/" \;
   done
   rm -rf "$kernel/root" "$kernel"/*.deb
 fi
+
+# --- The relay boards: the USB board's emulator, and the GPIO lines' module (root only).
+extras=$("$here/build_guest_extras.sh" "$kernel/modules" "$kernel") || { echo "$extras"; exit 1; }
+gpio_skipped=$(echo "$extras" | grep '^SKIPPED' || true)
 
 # --- The guest's root: busybox, the two programs, their libraries, Qt's offscreen platform, a font.
 root="$work/root"
@@ -45,7 +49,7 @@ rm -rf "$root" && mkdir -p "$root"/{bin,dev,proc,sys,tmp,opt/tenvalia,lib/module
 cp /bin/busybox "$root/bin/busybox"
 cp "$here/guest_init.sh" "$root/init"
 cp "$kernel"/modules/*.ko "$root/lib/modules/"
-cp "$app" "$clicks" "$root/opt/tenvalia/"
+cp "$app" "$clicks" "$kernel/relay_board" "$here/guest_relays.sh" "$root/opt/tenvalia/"
 plugin=$(find /usr/lib/x86_64-linux-gnu/qt6/plugins/platforms -name libqoffscreen.so)
 mkdir -p "$root$(dirname "$plugin")" && cp "$plugin" "$root$plugin"
 for library in $(ldd "$app" "$clicks" "$plugin" | awk '$3 ~ /^\// { print $3 } $1 ~ /^\/.*[^:]$/ { print $1 }' | sort -u); do
@@ -56,13 +60,13 @@ echo '<fontconfig><dir>/usr/share/fonts</dir><cachedir>/tmp/fontconfig</cachedir
 (cd "$root" && find . | cpio -o -H newc --quiet) >"$work/initramfs.cpio"
 
 # --- Boots: the PC with its port at 0x378, and the control without one.
-boot() { # name, extra QEMU arguments...
-  local name=$1
-  shift
+boot() { # name, kernel arguments, extra QEMU arguments...
+  local name=$1 arguments=$2
+  shift 2
   rm -f "$work/$name".{console,trace}
   timeout 300 qemu-system-x86_64 -machine pc -m 1024 -nodefaults -display none -no-reboot \
     -kernel "$kernel/vmlinux" -initrd "$work/initramfs.cpio" \
-    -append "console=ttyS0 panic=-1 quiet" -serial "file:$work/$name.console" \
+    -append "console=ttyS0 panic=-1 quiet $arguments" -serial "file:$work/$name.console" \
     -trace enable=parallel_ioport_write -trace enable=memory_region_ops_write -D "$work/$name.trace" "$@" || true
 }
 
@@ -104,7 +108,24 @@ claim-leaves-no-claim     pass fail
 two-copies-take-turns     pass fail
 auto-refused-held-port    pass fail
 trace-held-port-untouched pass fail
-port-gone                 pass fail"
+port-gone                 pass fail
+auto-took-the-board       fail pass
+clicks-hid                pass fail
+hid-exact-commands        pass fail
+clicks-hid-4-relays       pass fail
+hid-stuck-relay           pass fail
+hid-silent-board          pass fail
+hid-unplugged             pass fail
+hid-look-alike-refused    pass fail
+clicks-gpio-never-on-at-start             pass fail
+clicks-gpio-active-low-never-on-at-start  pass fail
+gpio-second-copy-refused  pass fail
+gpio-stuck-line           pass fail"
+# Without the GPIO lines' module (only root builds it) their checks cannot run.
+if [ -n "$gpio_skipped" ]; then
+  echo "$gpio_skipped"
+  expectations=$(echo "$expectations" | grep -v gpio)
+fi
 
 outcomes() { # name, base of its parport0 -> one line per check: "check pass|fail"
   local writes
@@ -122,9 +143,10 @@ outcomes() { # name, base of its parport0 -> one line per check: "check pass|fai
 started=$(date +%s)
 # The guest finds ISA devices in the reverse of their order here: the port at 0x378 comes last to
 # be parport0. Both are on IRQ 7, QEMU's default: the second one, parport1, works without (polled).
-boot port -chardev null,id=lpt2 -device isa-parallel,chardev=lpt2,iobase=0x278,irq=7 \
+# Only the first PC has the relay boards; the second has one only while auto mode looks for one.
+boot port tenvalia.boards=yes -chardev null,id=lpt2 -device isa-parallel,chardev=lpt2,iobase=0x278,irq=7 \
   -chardev null,id=lpt -device isa-parallel,chardev=lpt,iobase=0x378,irq=7
-boot card -chardev null,id=lpt -device isa-parallel,chardev=lpt,iobase=0x278,irq=7
+boot card "" -chardev null,id=lpt -device isa-parallel,chardev=lpt,iobase=0x278,irq=7
 echo "two boots in $(( $(date +%s) - started )) s"
 
 status=0
