@@ -144,9 +144,11 @@ started=$(date +%s)
 # The guest finds ISA devices in the reverse of their order here: the port at 0x378 comes last to
 # be parport0. Both are on IRQ 7, QEMU's default: the second one, parport1, works without (polled).
 # Only the first PC has the relay boards; the second has one only while auto mode looks for one.
+# The two PCs boot side by side: each emulator keeps one core busy.
 boot port tenvalia.boards=yes -chardev null,id=lpt2 -device isa-parallel,chardev=lpt2,iobase=0x278,irq=7 \
-  -chardev null,id=lpt -device isa-parallel,chardev=lpt,iobase=0x378,irq=7
+  -chardev null,id=lpt -device isa-parallel,chardev=lpt,iobase=0x378,irq=7 &
 boot card "" -chardev null,id=lpt -device isa-parallel,chardev=lpt,iobase=0x278,irq=7
+wait
 echo "two boots in $(( $(date +%s) - started )) s"
 
 status=0
