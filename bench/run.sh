@@ -21,7 +21,7 @@ export QT_QPA_PLATFORM=xcb TENVALIA_PORT="sim:$work/trace" XDG_RUNTIME_DIR="$wor
 build="$root/build"
 
 # CPU time of every thread of the process, in nanoseconds.
-cpu_ns() { cat /proc/"$1"/task/*/schedstat | awk '{ sum += $1 } END { print sum }'; }
+cpu_ns() { cat /proc/"$1"/task/*/schedstat | awk '{ sum += $1 } END { printf "%.0f\n", sum }'; }
 # Times any thread of the process went to sleep of its own accord, hence woke up again.
 wakeups() { cat /proc/"$1"/task/*/status | awk '/^voluntary_ctxt_switches/ { sum += $2 } END { print sum }'; }
 rss_kb() { awk '/^VmRSS/ { print $2 }' /proc/"$1"/status; }
