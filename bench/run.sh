@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Start-up, memory, CPU and wake-ups of the real build/tenvalia under Xvfb, beside the same window
-# unmapped (as minimised or on another workspace), the same window with its animation stopped,
-# and a bare Qt window with the same widgets (the anchor): each the median of RUNS runs, taken
-# in turns, and each set against the bare window of the same run. Then what the window's return
-# costs after a week out of sight.
-# Usage: bench/run.sh [RUNS]   (builds first; about 55 s a run)
+# Start-up, memory, CPU and wake-ups of the real build/tenvalia under Xvfb, beside: the animation
+# paced as before (a wake-up for every 30 ms tick), the same window unmapped (as minimised or on
+# another workspace), the same window with its animation stopped, and two anchors with the same
+# widgets, a bare Qt window and a naive animation (a timer every 10 ms repainting one pixel).
+# Each the median of RUNS runs, taken in turns; the X server's own CPU over the same 10 s beside
+# the program's. Then what the window's return costs after a week out of sight.
+# Usage: bench/run.sh [RUNS]   (builds first; about 85 s a run)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/xvfb.sh"
@@ -20,44 +21,49 @@ export QT_QPA_PLATFORM=xcb TENVALIA_PORT="sim:$work/trace" XDG_RUNTIME_DIR="$wor
 build="$root/build"
 
 # CPU time of every thread of the process, in nanoseconds.
-cpu_ns() { cat /proc/"$1"/task/*/schedstat | awk '{ sum += $1 } END { print sum }'; }
-wakeups() { awk '/^voluntary_ctxt_switches/ { print $2 }' /proc/"$1"/task/"$1"/status; }
+cpu_ns() { cat /proc/"$1"/task/*/schedstat | awk '{ sum += $1 } END { printf "%.0f\n", sum }'; }
+# Times any thread of the process went to sleep of its own accord, hence woke up again.
+wakeups() { cat /proc/"$1"/task/*/status | awk '/^voluntary_ctxt_switches/ { sum += $2 } END { print sum }'; }
 rss_kb() { awk '/^VmRSS/ { print $2 }' /proc/"$1"/status; }
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+percent() { awk -v d="$1" 'BEGIN { printf "%.3f", d / 1e8 }'; } # of one core, from ns over 10 s
 
-measure() { # program [unmapped] -> one line: startup_ms rss_kb cpu_percent wakeups_per_s
-  local startup
+measure() { # unmapped program [arg] -> startup_ms rss_kb cpu_percent xvfb_cpu_percent wakeups_per_s
+  local startup unmapped=$1
+  shift
   # Start-up alone is short and noisy: five of them, and their median.
-  startup=$(for _ in 1 2 3 4 5; do "$build/time_to_map" "$1" 2>/dev/null | tail -n 1; done | median)
-  "$1" >/dev/null 2>&1 &
+  startup=$(for _ in 1 2 3 4 5; do "$build/time_to_map" "$@" 2>/dev/null | tail -n 1; done | median)
+  "$@" >/dev/null 2>&1 &
   app_pid=$!
-  [ -z "${2:-}" ] || xdotool windowunmap "$(wait_for_window)"
+  [ -z "$unmapped" ] || xdotool windowunmap "$(wait_for_window)"
   sleep 3
-  local rss cpu0 wake0 cpu1 wake1
-  rss=$(rss_kb "$app_pid"); cpu0=$(cpu_ns "$app_pid"); wake0=$(wakeups "$app_pid")
+  local rss cpu0 x0 wake0 cpu1 x1 wake1
+  rss=$(rss_kb "$app_pid"); cpu0=$(cpu_ns "$app_pid"); x0=$(cpu_ns "$xvfb_pid"); wake0=$(wakeups "$app_pid")
   sleep 10
-  cpu1=$(cpu_ns "$app_pid"); wake1=$(wakeups "$app_pid")
+  cpu1=$(cpu_ns "$app_pid"); x1=$(cpu_ns "$xvfb_pid"); wake1=$(wakeups "$app_pid")
   kill -TERM "$app_pid"; wait "$app_pid" || true; app_pid=""
-  echo "$(awk -v u="$startup" 'BEGIN { printf "%.1f", u / 1000 }') $rss $(awk -v d=$((cpu1 - cpu0)) 'BEGIN { printf "%.2f", d / 1e8 }') $(( (wake1 - wake0) / 10 ))"
+  echo "$(awk -v u="$startup" 'BEGIN { printf "%.1f", u / 1000 }') $rss $(percent $((cpu1 - cpu0))) $(percent $((x1 - x0))) $(( (wake1 - wake0) / 10 ))"
 }
 
-programs=(bare:tenvalia_bare animating:tenvalia unmapped:tenvalia:unmapped still:tenvalia_still)
+# name:program:argument:unmapped
+programs=(bare:tenvalia_bare:: naive:tenvalia_bare:--every-10-ms: animating:tenvalia::
+          before:tenvalia_still:--tick-by-tick: unmapped:tenvalia::unmapped still:tenvalia_still::)
 for _ in $(seq "$runs"); do
   for entry in "${programs[@]}"; do
-    IFS=: read -r name program mode <<<"$entry"
-    measure "$build/$program" "$mode" >>"$work/$name"
+    IFS=: read -r name program argument mode <<<"$entry"
+    measure "$mode" "$build/$program" ${argument:+"$argument"} >>"$work/$name"
   done
 done
 figure() { cut -d' ' -f"$2" "$work/$1" | median; }
+ratio() { awk -v a="$(figure "$1" "$3")" -v b="$(figure "$2" "$3")" 'BEGIN { printf "%.2f", b ? a / b : 0 }'; }
 
 echo "$(date -u +%Y-%m-%d) $(nproc) cores, $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo); median of $runs runs"
-printf '%-34s %16s %20s %18s %12s\n' "" "start-up to map" "RSS after 3 s" "CPU over 10 s" "wake-ups"
+printf '%-38s %16s %19s %22s %22s %10s\n' "" "start-up to map" "RSS after 3 s" "CPU over 10 s" "X server's CPU" "wake-ups"
 for entry in "${programs[@]}"; do
-  IFS=: read -r name program _ <<<"$entry"
-  printf '%-34s %7s ms %5.2f x %9s kB %5.2f x %8s %% core %7s /s\n' "$name ($program)" \
-    "$(figure "$name" 1)" "$(awk -v a="$(figure "$name" 1)" -v b="$(figure bare 1)" 'BEGIN { print a / b }')" \
-    "$(figure "$name" 2)" "$(awk -v a="$(figure "$name" 2)" -v b="$(figure bare 2)" 'BEGIN { print a / b }')" \
-    "$(figure "$name" 3)" "$(figure "$name" 4)"
+  IFS=: read -r name program argument _ <<<"$entry"
+  printf '%-38s %7s ms %5s x %8s kB %5s x %7s %% %5s n %7s %% %5s n %6s /s\n' "$name ($program${argument:+ $argument})" \
+    "$(figure "$name" 1)" "$(ratio "$name" bare 1)" "$(figure "$name" 2)" "$(ratio "$name" bare 2)" \
+    "$(figure "$name" 3)" "$(ratio "$name" naive 3)" "$(figure "$name" 4)" "$(ratio "$name" naive 4)" "$(figure "$name" 5)"
 done
-echo "(x: the figure over the bare window's from this run; the bare window's CPU is the floor, near 0)"
+echo "(x: over the bare window of this run; n: over the naive 10 ms window of this run; CPU as % of one core)"
 QT_QPA_PLATFORM=offscreen "$build/tenvalia_catch_up"

@@ -17,6 +17,10 @@ constexpr quint16 IntExt = InteriorCasa | Exterior;
 
 constexpr platform::TColor clBtnFace = 0x8000000F; // the desktop's button face, for the trails
 constexpr platform::TColor clBlue = 0x00FF0000;
+// Each tick moves one of the pixels in use, so a pixel steps once a round of PuntosEnUso ticks.
+// Waking for every tick would show the same steps one by one at a wake-up and a repaint each;
+// the timer wakes once a round instead (150 ms at its 30 ms tick) and the round shows in one
+// repaint.
 constexpr int PuntosEnUso = 5;
 
 } // namespace
@@ -26,7 +30,7 @@ TForm1::TForm1(QWidget *parent) : QMainWindow(parent)
     setupUi(this);
     move(415, 142); // the form keeps only the size of a main window, not where it opens
     platform::menuBarOnF10(MainMenu1);
-    Reloj = new platform::Timer(1, centralwidget, this);
+    Reloj = new platform::Timer(1, centralwidget, this, PuntosEnUso);
     connect(Reloj, &platform::Timer::timeout, this, &TForm1::RelojTimer);
     Reloj->start();
     connect(&platform::port::ActivePort::instance(), &platform::port::ActivePort::trouble, this, &TForm1::PuertoFalla);

@@ -58,7 +58,19 @@ void Surface::SetPixel(int x, int y, TColor color)
     if (!rect().contains(x, y) || childAt(x, y))
         return;
     pending_.push_back({{x, y}, color});
-    update(x, y, 1, 1);
+    if (rounds_ > 0)
+        held_ += QRect(x, y, 1, 1);
+    else
+        update(x, y, 1, 1);
+}
+
+Surface::Round::Round(Surface *surface) : surface_(surface) { ++surface_->rounds_; }
+
+// Painted at once rather than asked for: that spares the event loop a turn of its own.
+Surface::Round::~Round()
+{
+    if (--surface_->rounds_ == 0 && !surface_->held_.isEmpty())
+        surface_->repaint(std::exchange(surface_->held_, QRegion()));
 }
 
 void Surface::paintEvent(QPaintEvent *event)
@@ -136,46 +148,57 @@ int effectiveInterval(int requestedMs) { return std::max(requestedMs, 30); }
 
 } // namespace
 
-Timer::Timer(int requestedMs, Surface *surface, QObject *parent) : QObject(parent), surface_(surface)
+Timer::Timer(int requestedMs, Surface *surface, QObject *parent, int ticksPerRound)
+    : QObject(parent), surface_(surface), tickMs_(effectiveInterval(requestedMs))
 {
-    ticker_.setInterval(effectiveInterval(requestedMs));
-    connect(&ticker_, &QTimer::timeout, this, &Timer::timeout);
+    waker_.setInterval(tickMs_ * std::max(ticksPerRound, 1));
+    connect(&waker_, &QTimer::timeout, this, &Timer::fireDue);
     connect(surface, &Surface::seenChanged, this, &Timer::seenChanged);
 }
 
 void Timer::start()
 {
     enabled_ = true;
-    if (surface_->seen())
-        ticker_.start();
+    lastTick_ = -1;
+    if (surface_->seen()) {
+        lastTick_ = now();
+        waker_.start();
+    }
 }
 
 void Timer::stop()
 {
     enabled_ = false;
-    ticker_.stop();
-    sleptAt_ = -1;
+    waker_.stop();
 }
 
 void Timer::setClock(std::function<qint64()> msClock) { testClock = std::move(msClock); }
+
+void Timer::fireDue()
+{
+    const qint64 at = now();
+    const qint64 due = (at - lastTick_) / tickMs_;
+    // In ten minutes every pixel has crossed any screen: more would change nothing but the cost.
+    const qint64 tenMinutes = 600 * 1000 / tickMs_;
+    lastTick_ = due < 0 || due > tenMinutes ? at : lastTick_ + due * tickMs_;
+    const Surface::Round round(surface_);
+    for (qint64 n = std::clamp(due, qint64(0), tenMinutes); n > 0 && enabled_; --n)
+        emit timeout();
+}
 
 void Timer::seenChanged(bool seen)
 {
     if (!enabled_)
         return;
     if (!seen) {
-        ticker_.stop();
-        sleptAt_ = now();
+        waker_.stop();
         return;
     }
-    if (sleptAt_ >= 0) {
-        // In ten minutes every pixel has crossed any screen: more would change nothing but the cost.
-        const qint64 tenMinutes = 600 * 1000 / ticker_.interval();
-        for (qint64 missed = std::min((now() - sleptAt_) / ticker_.interval(), tenMinutes); missed > 0; --missed)
-            emit timeout();
-        sleptAt_ = -1;
-    }
-    ticker_.start();
+    if (lastTick_ < 0)
+        lastTick_ = now(); // started out of sight: nothing was missed
+    else
+        fireDue(); // before the surface counts as seen: made up without painting
+    waker_.start();
 }
 
 } // namespace platform

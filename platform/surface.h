@@ -26,6 +26,18 @@ public:
     void SetPixel(int x, int y, TColor color);
     bool seen() const { return seen_; }
 
+    // The pixels set while a round lasts reach the screen together, in one repaint as it ends.
+    class Round {
+    public:
+        explicit Round(Surface *surface);
+        ~Round();
+        Round(const Round &) = delete;
+        Round &operator=(const Round &) = delete;
+
+    private:
+        Surface *surface_;
+    };
+
 signals:
     // The window could not be seen and now can (emitted before any pixel is painted again), or
     // the other way round.
@@ -42,6 +54,8 @@ private:
         TColor color;
     };
     std::vector<Pixel> pending_;
+    QRegion held_; // set during a round, not yet asked for
+    int rounds_ = 0;
     bool seen_ = false;
     bool watching_ = false;
 };
@@ -49,14 +63,19 @@ private:
 // The form's timer. It ticks only while its surface can be seen: hidden, minimised or on another
 // workspace, the process does not wake up for it at all. Once seen again it fires the ticks it
 // missed at once (nothing is painted for them), at most ten minutes' worth.
+//
+// A form whose ticks only show in rounds (each moves one of several things) names how many ticks
+// make one: the timer then wakes once a round and fires, one after the other, every tick that
+// fell due since it last woke, so a late wake-up loses none and the round reaches the screen in
+// one repaint.
 class Timer : public QObject {
     Q_OBJECT
 public:
-    Timer(int requestedMs, Surface *surface, QObject *parent);
+    Timer(int requestedMs, Surface *surface, QObject *parent, int ticksPerRound = 1);
     void start();
     void stop();
     bool isActive() const { return enabled_; }
-    bool isSleeping() const { return enabled_ && !ticker_.isActive(); }
+    bool isSleeping() const { return enabled_ && !waker_.isActive(); }
     // Tests step time themselves; an empty clock brings the real one back.
     static void setClock(std::function<qint64()> msClock);
 
@@ -65,10 +84,12 @@ signals:
 
 private:
     void seenChanged(bool seen);
-    QTimer ticker_;
+    void fireDue();
+    QTimer waker_;
     Surface *surface_;
+    int tickMs_;
     bool enabled_ = false;
-    qint64 sleptAt_ = -1;
+    qint64 lastTick_ = -1; // when the last tick fired was due; -1: not shown since started
 };
 
 } // namespace platform

@@ -1,8 +1,10 @@
 # Sourced by the scripts that show the window on a private X server.
 
 # Starts Xvfb on a free display, keeping its number in DIR; exports DISPLAY, sets xvfb_pid.
+# Without -noreset the server starts over whenever its last client leaves, and resets whoever
+# connects meanwhile: one program after another would now and then find no server.
 start_xvfb() { # DIR
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$1/display" >/dev/null 2>&1 &
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$1/display" >/dev/null 2>&1 &
   xvfb_pid=$!
   for _ in $(seq 100); do [ -s "$1/display" ] && break; sleep 0.1; done
   [ -s "$1/display" ] || { echo "Xvfb did not start" >&2; return 1; }

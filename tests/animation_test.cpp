@@ -168,7 +168,42 @@ private slots:
             QTRY_VERIFY(form->centralwidget->seen());
             QCOMPARE(caughtUp, missed);
         }
-        QTRY_VERIFY(ticks > 0); // and on it goes by itself
+        now += 30;
+        QTRY_COMPARE(ticks, 1); // and on it goes by itself
+        platform::Timer::setClock({});
+    }
+
+    // Awake, the timer fires one after the other every tick due since it last woke, however late
+    // it wakes; their steps reach the screen in one repaint.
+    void wakeUpFiresTheDueTicksInOneRepaint()
+    {
+        struct : QObject {
+            int paints = 0;
+            bool eventFilter(QObject *, QEvent *event) override
+            {
+                paints += event->type() == QEvent::Paint;
+                return false;
+            }
+        } counter;
+        qint64 now = 0;
+        platform::Timer::setClock([&now] { return now; });
+        form->Puntos = {QPoint(10, 200), {20, 200}, {30, 200}, {40, 200}, {50, 200}};
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        form->Reloj->start();
+        QList<int> turns;
+        connect(form->Reloj, &platform::Timer::timeout, form.get(), [&] { turns << form->Indice; });
+        QTest::qWait(200); // a wake-up or more with nothing due
+        form->centralwidget->installEventFilter(&counter);
+
+        now += 7 * 30 + 20;
+        QTRY_COMPARE(turns, (QList<int>{1, 2, 3, 4, 0, 1, 2}));
+        QTRY_COMPARE(counter.paints, 1);
+        const QImage screen = screenOfClientArea();
+        QCOMPARE(screen.pixelColor(18, 198), QColor(Qt::blue));
+        QCOMPARE(screen.pixelColor(29, 199), QColor(Qt::blue));
+        now += 10; // the 20 ms left over make a tick with these
+        QTRY_COMPARE(turns.size(), 8);
         platform::Timer::setClock({});
     }
 };
