@@ -51,24 +51,6 @@ struct FailingPort final : port::Output {
     int failFrom, writes = 0;
 };
 
-// A ppdev port that someone else can hold: while held, every write fails as busy.
-struct SharedPort final : port::Output {
-    struct Lines {
-        bool held = false;
-        int levels = -1;
-    };
-    explicit SharedPort(Lines *lines) : lines(lines) {}
-    port::Outcome write(quint16 value) override
-    {
-        if (lines->held)
-            return {Step::Busy, EBUSY, value, -1, 0, "ppdev0"};
-        lines->levels = value & 0xFF;
-        return {Step::Done, 0, value, lines->levels};
-    }
-    port::Where where() const override { return {Kind::Ppdev, "/dev/parport0", 0x378}; }
-    Lines *lines;
-};
-
 QStringList reportsOf(const std::function<void()> &writes)
 {
     QSignalSpy trouble(&port::ActivePort::instance(), &port::ActivePort::trouble);
@@ -279,10 +261,11 @@ private slots:
         QCOMPARE(int(where.lines.size()), relays);
     }
 
-    // What the stderr line says of a board with fewer relays than lines, and how GPIO forms parse.
+    // What the standard error line says of a board with fewer relays than lines, and how GPIO
+    // forms parse.
     void boardsAndLinesAreSaidAsTheyAre()
     {
-        port::Choice choice{port::parseRequest("auto"), 0x378, std::make_unique<SharedPort>(nullptr)};
+        port::Choice choice{port::parseRequest("auto"), 0x378};
         port::Where board{Kind::Hid, "/dev/hidraw3", -1, "USBRelay4", "\xff\xff\xff\xff\xff", {1, 2, 3, 4}};
         struct Board final : port::Output {
             port::Where at;
@@ -295,8 +278,6 @@ private slots:
         QCOMPARE(port::words::notice(choice),
                  QStringLiteral("no hay un puerto paralelo en 0x0378; se usa la placa de relés /dev/hidraw3: USBRelay4, "
                                 "id «\\xff\\xff\\xff\\xff\\xff», 4 relés; D4, D5, D6, D7 no van a ninguna parte"));
-        QVERIFY(port::words::failedWrite(board, {Step::ReadBack, 0, 0x05, 0x01}, {Kind::Stdout})
-                    .contains(QStringLiteral("los relés de D2 no siguieron: se pidió 0101 y la placa tiene 0001")));
 
         const port::Request gpio = port::parseRequest("gpio:/dev/gpiochip0:5,6,13:active-low");
         QCOMPARE(gpio.mode, port::Request::Mode::Gpio);
@@ -306,34 +287,6 @@ private slots:
         for (const char *wrong : {"gpio:/dev/gpiochip0", "gpio:/dev/gpiochip0:5,5", "gpio:/dev/gpiochip0:1,2,3,4,5,6,7,8,9",
                                   "gpio:/dev/gpiochip0:-1", "gpio::1"})
             QCOMPARE(port::parseRequest(wrong).mode, port::Request::Mode::Unknown);
-    }
-
-    // A port that fails while its lights are on is not forgotten: a write of 0 tries it again, and
-    // the end of the program says whether its lights may still be on.
-    void aFailedPortWithItsLightsOnIsSwitchedOffLater()
-    {
-        auto &active = port::ActivePort::instance();
-        SharedPort::Lines shared;
-        const QStringList reports = reportsOf([&] {
-            active.use(port::Choice{port::parseRequest("auto"), 0x378, std::make_unique<SharedPort>(&shared), {}, false, true});
-            active.write(0x378, 0x00);
-            active.write(0x378, 0x02);
-            shared.held = true;
-            active.write(0x378, 0x00); // not done: the lines still hold 0x02
-        });
-        QCOMPARE(reports.size(), 1);
-        QVERIFY2(reports[0].contains(QStringLiteral("/dev/parport0 está ocupado: lo tiene otro programa (ppdev0), "
-                                                    "y Tenvalia no espera a que lo suelte")),
-                 qPrintable(reports[0]));
-        QCOMPARE(shared.levels, 0x02);
-        QVERIFY(active.lightsMayBeOn());
-        QVERIFY(!active.switchOffForExit()); // still held at the end
-        shared.held = false;
-        active.write(0x378, 0x10); // goes on simulated; the lights are left as they are
-        QCOMPARE(shared.levels, 0x02);
-        QVERIFY(active.switchOffForExit());
-        QCOMPARE(shared.levels, 0x00);
-        QVERIFY(!active.lightsMayBeOn());
     }
 
     // Bytes from outside never reach a terminal or a box as control characters.

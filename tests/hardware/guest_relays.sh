@@ -37,7 +37,7 @@ fault() { # NAME, TENVALIA_PORT, WORDS
 }
 
 # The commands a board got, without the state requests.
-commands() { grep '^SET' "$1" | tr '\n' ' '; }
+commands() { grep -v '^GET' "$1" | tr '\n' ' '; }
 
 # Every GPIO line's first level after the module was loaded: never on at the start.
 first_levels() {

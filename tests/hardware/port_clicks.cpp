@@ -90,6 +90,21 @@ class PortClicks : public QObject {
         QCOMPARE(dataRegister(), value & mask);
     }
 
+    // What the port layer tells after `act`: exactly one report, holding `words`.
+    static void toldOnce(const std::function<void(TForm1 &)> &act, const QString &words)
+    {
+        auto &active = port::ActivePort::instance();
+        QSignalSpy trouble(&active, &port::ActivePort::trouble);
+        TForm1 form;
+        form.Reloj->stop();
+        QObject::disconnect(&active, &port::ActivePort::trouble, &form, nullptr); // no box to close
+        form.show();
+        act(form);
+        QTRY_COMPARE(trouble.count(), 1);
+        const QString told = trouble.at(0).at(0).toString();
+        QVERIFY2(told.contains(words), qPrintable(told));
+    }
+
     port::Kind kind() const
     {
         return expected == "ppdev" ? port::Kind::Ppdev
@@ -149,18 +164,11 @@ private slots:
     {
         if (portCase != "fault")
             QSKIP("PORT_CASE=fault runs it");
-        auto &active = port::ActivePort::instance();
-        QSignalSpy trouble(&active, &port::ActivePort::trouble);
-        TForm1 form;
-        form.Reloj->stop();
-        QObject::disconnect(&active, &port::ActivePort::trouble, &form, nullptr); // no box to close
-        form.show();
-        click(form.CheckIntExt);
-        click(form.CheckIntExt);
-        QTRY_COMPARE(trouble.count(), 1);
-        const QString told = trouble.at(0).at(0).toString();
-        QVERIFY2(told.contains(qEnvironmentVariable("FAULT_SAYS")), qPrintable(told));
-        QCOMPARE(active.where().kind, port::Kind::Stdout);
+        toldOnce([](TForm1 &form) {
+            click(form.CheckIntExt);
+            click(form.CheckIntExt);
+        }, qEnvironmentVariable("FAULT_SAYS"));
+        QCOMPARE(port::ActivePort::instance().where().kind, port::Kind::Stdout);
     }
 
     // Another program claims the port between two clicks: the second is a busy write, told at
@@ -170,22 +178,17 @@ private slots:
         if (portCase != "held")
             QSKIP("PORT_CASE=held runs it");
         auto &active = port::ActivePort::instance();
-        QSignalSpy trouble(&active, &port::ActivePort::trouble);
-        TForm1 form;
-        form.Reloj->stop();
-        QObject::disconnect(&active, &port::ActivePort::trouble, &form, nullptr); // no box to close
-        form.show();
-        click(form.CheckCocina);
-        QCOMPARE(dataRegister(), 0x02);
-        const int holder = ::open("/dev/parport0", O_RDWR);
-        QVERIFY(holder >= 0 && ::ioctl(holder, PPCLAIM) == 0);
-        click(form.CheckCocina);
+        int holder = -1;
+        toldOnce([&](TForm1 &form) {
+            click(form.CheckCocina);
+            QCOMPARE(dataRegister(), 0x02);
+            holder = ::open("/dev/parport0", O_RDWR);
+            QVERIFY(holder >= 0 && ::ioctl(holder, PPCLAIM) == 0);
+            click(form.CheckCocina);
+        }, QStringLiteral("está ocupado"));
         unsigned char data = 0;
         QVERIFY(::ioctl(holder, PPRDATA, &data) == 0);
         QCOMPARE(int(data), 0x02);
-        QTRY_COMPARE(trouble.count(), 1);
-        const QString told = trouble.at(0).at(0).toString();
-        QVERIFY2(told.contains(QStringLiteral("está ocupado")), qPrintable(told));
         QVERIFY(active.lightsMayBeOn());
         QVERIFY(!active.switchOffForExit());
         QVERIFY(::ioctl(holder, PPRELEASE) == 0 && ::close(holder) == 0);
@@ -260,17 +263,15 @@ private slots:
         if (portCase != "gone")
             QSKIP("PORT_CASE=gone runs it");
         auto &active = port::ActivePort::instance();
-        QSignalSpy trouble(&active, &port::ActivePort::trouble);
-        active.write(TForm1::PuertoParalelo, 0x02);
-        QCOMPARE(dataRegister(), 0x02);
-        const QByteArray pnp = qgetenv("PORT_PNP"); // the port's Plug and Play name
-        const int unbind = ::open("/sys/bus/pnp/drivers/parport_pc/unbind", O_WRONLY);
-        QVERIFY(!pnp.isEmpty() && ::write(unbind, pnp.constData(), pnp.size()) == pnp.size());
-        ::close(unbind);
-        active.write(TForm1::PuertoParalelo, 0);
-        QTRY_COMPARE(trouble.count(), 1);
-        const QString told = trouble.at(0).at(0).toString();
-        QVERIFY2(told.contains(QStringLiteral("ya no está")), qPrintable(told));
+        toldOnce([&](TForm1 &) {
+            active.write(TForm1::PuertoParalelo, 0x02);
+            QCOMPARE(dataRegister(), 0x02);
+            const QByteArray pnp = qgetenv("PORT_PNP"); // the port's Plug and Play name
+            const int unbind = ::open("/sys/bus/pnp/drivers/parport_pc/unbind", O_WRONLY);
+            QVERIFY(!pnp.isEmpty() && ::write(unbind, pnp.constData(), pnp.size()) == pnp.size());
+            ::close(unbind);
+            active.write(TForm1::PuertoParalelo, 0);
+        }, QStringLiteral("ya no está"));
         QVERIFY(!active.switchOffForExit());
     }
 };
