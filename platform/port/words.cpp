@@ -2,17 +2,12 @@
 
 #include <QStringList>
 
-#include <cerrno>
 #include <cstring>
 
 namespace platform::port::words {
 namespace {
 
 using Mode = Request::Mode;
-
-QString systemSays(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
-QString hex2(int n) { return QStringLiteral("0x%1").arg(n, 2, 16, QLatin1Char('0')); }
-QString hex4(long n) { return QStringLiteral("0x%1").arg(n, 4, 16, QLatin1Char('0')); }
 
 QString asked(const Request &request) { return QStringLiteral("TENVALIA_PORT=") + shown(request.text); }
 
@@ -22,182 +17,18 @@ QString carryingOn(const Where &next)
         .arg(nameOf(next));
 }
 
-// What a person can do about the usual refusals of a ppdev device.
-QString ppdevHint(int error)
-{
-    switch (error) {
-    case EACCES:
-    case EPERM:
-        return QStringLiteral(" (los miembros del grupo lp pueden usar el puerto sin ser root: "
-                              "sudo adduser $USER lp, y volver a iniciar la sesión)");
-    case EBUSY:
-    case ENXIO:
-        return QStringLiteral(" (puede tenerlo el controlador de impresora lp: sudo rmmod lp, y para que no vuelva "
-                              "a cargarse, una línea «blacklist lp» en /etc/modprobe.d/tenvalia.conf)");
-    default:
-        return {};
-    }
-}
-
-QString openHint(Kind kind, int error)
-{
-    if (kind == Kind::Ppdev)
-        return ppdevHint(error);
-    if (error != EACCES && error != EPERM)
-        return {};
-    if (kind == Kind::Hid)
-        return QStringLiteral(" (el paquete de Tenvalia instala una regla de udev que da la placa a quien está ante el "
-                              "escritorio: desenchúfela y vuelva a enchufarla; sin el paquete, copie "
-                              "70-tenvalia-relays.rules en /etc/udev/rules.d)");
-    if (kind == Kind::Gpio)
-        return QStringLiteral(" (los miembros del grupo gpio pueden usar las líneas: sudo adduser $USER gpio, y volver a "
-                              "iniciar la sesión)");
-    return {};
-}
-
-// The place a simulated record goes, as a sentence can name it.
-QString recordPlace(const Where &where)
-{
-    return where.kind == Kind::Stdout ? QStringLiteral("la salida estándar") : shown(where.path);
-}
-
-// A board's ID as its bytes: some boards leave it unset (0xff), several share one.
-QString idOf(const QByteArray &serial)
-{
-    QString id;
-    for (const char byte : serial)
-        id += byte > 0x20 && byte < 0x7f ? QString(QLatin1Char(byte)) : QStringLiteral("\\x%1").arg(quint8(byte), 2, 16, QLatin1Char('0'));
-    return id;
-}
-
-// "D1, D3": the lines whose bits are set.
-QString linesOf(int bits)
-{
-    QStringList names;
-    for (int line = 0; line < 8; ++line)
-        if (bits & (1 << line))
-            names << QStringLiteral("D%1").arg(line);
-    return names.join(QStringLiteral(", "));
-}
-
-QString lineList(const std::vector<int> &lines)
-{
-    QStringList numbers;
-    for (const int line : lines)
-        numbers << QString::number(line);
-    return numbers.join(QLatin1Char(','));
-}
-
-QString readBack(const Where &where, const Outcome &outcome)
-{
-    if (where.kind == Kind::Hid || where.kind == Kind::Gpio) {
-        const int mask = (1 << where.lines.size()) - 1;
-        const QString what = where.kind == Kind::Hid ? QStringLiteral("los relés de") : QStringLiteral("las líneas de");
-        return QStringLiteral("%1 %2 no siguieron: se pidió %3 y %4 tiene %5")
-            .arg(what, linesOf((outcome.written ^ outcome.readBack) & mask))
-            .arg(outcome.written & mask, int(where.lines.size()), 2, QLatin1Char('0'))
-            .arg(where.kind == Kind::Hid ? QStringLiteral("la placa") : QStringLiteral("el chip"))
-            .arg(outcome.readBack & mask, int(where.lines.size()), 2, QLatin1Char('0'));
-    }
-    const QString what = QStringLiteral("se escribió %1 y se leyó %2: ").arg(hex2(outcome.written & 0xFF), hex2(outcome.readBack));
-    if (outcome.readBack == 0xFF) {
-        const QString nothing = QStringLiteral("nada responde en esa dirección, no hay un puerto ahí.");
-        if (where.kind != Kind::Direct)
-            return what + nothing;
-        return what + nothing + QStringLiteral(" Los puertos de las tarjetas PCI o PCIe están en otra dirección: "
-                                               "úselos por ppdev (TENVALIA_PORT=auto o ppdev:/dev/parportN).");
-    }
-    return what + QStringLiteral("el puerto no guarda lo que se le escribe. Sus líneas de datos pueden estar "
-                                 "como entradas (modo bidireccional: elija el modo normal o SPP en la BIOS), "
-                                 "o algo conectado las fuerza. Las salidas no tienen el valor pedido.");
-}
-
-// One fact as a clause: what went wrong, where, and what the system said.
-QString fact(const Where &where, const Outcome &outcome)
-{
-    const QString path = shown(where.path);
-    switch (outcome.step) {
-    case Step::Done:
-        return {};
-    case Step::NoDevice:
-        if (where.kind == Kind::Hid)
-            return QStringLiteral("no hay ninguna placa de relés USB (www.dcttech.com USBRelayN) en %1/hidraw*").arg(path);
-        return QStringLiteral("no existe ningún %1/parport*").arg(path);
-    case Step::NotADevice:
-        if (where.kind == Kind::Hid)
-            return QStringLiteral("%1 no es una placa de relés USB (www.dcttech.com USBRelayN)").arg(path);
-        if (where.kind == Kind::Gpio)
-            return QStringLiteral("%1 no es un chip GPIO").arg(path);
-        return QStringLiteral("%1 no es un puerto paralelo (no es un dispositivo ppdev)").arg(path);
-    case Step::LookAlike:
-        return QStringLiteral("%1 es «%2», que se parece a una placa de relés USB pero no es de las que Tenvalia "
-                              "conoce (www.dcttech.com USBRelayN, 16c0:05df); otras placas hablan otros protocolos, "
-                              "y Tenvalia no adivina")
-            .arg(path, shown(where.product));
-    case Step::NoSuchLine:
-        return QStringLiteral("%1 no tiene la línea %2 (gpioinfo muestra las que tiene)").arg(path).arg(outcome.line);
-    case Step::Open:
-        return QStringLiteral("abrir %1: %2").arg(path, systemSays(outcome.error)) + openHint(where.kind, outcome.error);
-    case Step::NoReader:
-        return QStringLiteral("abrir %1: %2 (es una FIFO y nadie la está leyendo)").arg(path, systemSays(outcome.error));
-    case Step::Permission:
-        return QStringLiteral("ioperm(%1, 2): %2").arg(hex4(where.base), systemSays(outcome.error));
-    case Step::Unsupported:
-        return QStringLiteral("no hay instrucciones de E/S de puertos en este procesador");
-    case Step::Claim:
-        return QStringLiteral("PPCLAIM en %1: %2").arg(path, systemSays(outcome.error)) + ppdevHint(outcome.error);
-    case Step::Busy:
-        if (where.kind == Kind::Gpio)
-            return QStringLiteral("las líneas %1 de %2 están ocupadas: las tiene «%3» (¿otra copia de Tenvalia?)")
-                .arg(lineList(where.lines), path, shown(outcome.holder));
-        if (outcome.holder.startsWith("lp"))
-            return QStringLiteral("%1 está ocupado: lo tiene %2").arg(path, shown(outcome.holder)) + ppdevHint(EBUSY);
-        if (outcome.holder.isEmpty())
-            return QStringLiteral("%1 está ocupado: lo tiene otro programa, y Tenvalia no espera a que lo suelte").arg(path);
-        return QStringLiteral("%1 está ocupado: lo tiene otro programa (%2), y Tenvalia no espera a que lo suelte")
-            .arg(path, shown(outcome.holder));
-    case Step::Gone:
-        if (where.kind == Kind::Hid)
-            return QStringLiteral("%1 se desconectó (sin corriente, sus relés quedan apagados)").arg(nameOf(where));
-        return QStringLiteral("%1 ya no está: el puerto desapareció (se descargó su controlador o se quitó el "
-                              "dispositivo), y lo que tengan sus salidas no se sabe")
-            .arg(nameOf(where));
-    case Step::Write:
-        if (where.kind == Kind::Ppdev)
-            return QStringLiteral("PPWDATA en %1: %2").arg(path, systemSays(outcome.error));
-        if (where.kind == Kind::Hid || where.kind == Kind::Gpio)
-            return QStringLiteral("%1 no respondió: %2").arg(nameOf(where), systemSays(outcome.error));
-        return QStringLiteral("escribir en %1: %2").arg(recordPlace(where), systemSays(outcome.error));
-    case Step::Read:
-        if (where.kind == Kind::Ppdev)
-            return QStringLiteral("PPRDATA en %1: %2").arg(path, systemSays(outcome.error));
-        return QStringLiteral("%1 no dijo qué tiene: %2").arg(nameOf(where), systemSays(outcome.error));
-    case Step::ReadBack:
-        return readBack(where, outcome);
-    case Step::Full:
-        return QStringLiteral("%1 está llena: nadie lee lo que se escribe ahí").arg(recordPlace(where));
-    case Step::ReaderGone:
-        return QStringLiteral("%1 se cerró: quien la leía ya no está").arg(recordPlace(where));
-    case Step::Short:
-        return QStringLiteral("escribir en %1: escritura incompleta").arg(recordPlace(where));
-    case Step::Address:
-        return QStringLiteral("%1 no atiende la dirección %2").arg(nameOf(where), hex4(outcome.address));
-    }
-    return {};
-}
-
 // An attempt in the list of what was tried: auto mode says which way each one was.
 QString attemptLine(const Request &request, const Attempt &attempt)
 {
     if (request.mode != Mode::Auto)
-        return fact(attempt.where, attempt.outcome);
+        return clause(attempt.where, attempt.outcome);
     switch (attempt.where.kind) {
     case Kind::Direct:
-        return QStringLiteral("E/S directa: ") + fact(attempt.where, attempt.outcome);
+        return QStringLiteral("E/S directa: ") + clause(attempt.where, attempt.outcome);
     case Kind::Hid:
-        return QStringLiteral("placa USB: ") + fact(attempt.where, attempt.outcome);
+        return QStringLiteral("placa USB: ") + clause(attempt.where, attempt.outcome);
     default:
-        return QStringLiteral("ppdev: ") + fact(attempt.where, attempt.outcome);
+        return QStringLiteral("ppdev: ") + clause(attempt.where, attempt.outcome);
     }
 }
 
@@ -233,46 +64,6 @@ QStringList triedLines(const Choice &choice)
 }
 
 } // namespace
-
-QString shown(const QByteArray &bytes)
-{
-    // Undecodable bytes show as replacement characters; control characters as escapes, so that
-    // none can move a terminal's cursor or retitle it; a value too long to read is cut.
-    const QString text = QString::fromLocal8Bit(bytes);
-    constexpr int longest = 200;
-    QString safe;
-    for (const QChar c : text.left(longest)) {
-        if (c.category() == QChar::Other_Control)
-            safe += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
-        else
-            safe += c;
-    }
-    return text.size() <= longest ? safe : safe + QStringLiteral("…");
-}
-
-QString nameOf(const Where &where)
-{
-    switch (where.kind) {
-    case Kind::Ppdev:
-        return where.base < 0 ? QStringLiteral("ppdev %1").arg(shown(where.path))
-                              : QStringLiteral("ppdev %1 en %2").arg(shown(where.path), hex4(where.base));
-    case Kind::Direct:
-        return QStringLiteral("E/S directa en %1").arg(hex4(where.base));
-    case Kind::Hid:
-        return QStringLiteral("placa de relés %1").arg(shown(where.path));
-    case Kind::Gpio:
-        return QStringLiteral("GPIO %1, líneas %2%3")
-            .arg(shown(where.path), lineList(where.lines),
-                 where.activeLow ? QStringLiteral(" (activas en bajo)") : QString());
-    case Kind::Stdout:
-        return QStringLiteral("simulado (salida estándar)");
-    case Kind::Trace:
-        return QStringLiteral("simulado (%1)").arg(shown(where.path));
-    case Kind::Silent:
-        return QStringLiteral("simulado (sin registro)");
-    }
-    return {};
-}
 
 QString refusal(const Choice &choice)
 {
@@ -318,13 +109,13 @@ QString notice(const Choice &choice)
 
 QString neverThere(const Choice &choice, const Where &lost, const Outcome &failure)
 {
-    return refusalWith(choice, triedLines(choice) << nameOf(lost) + QStringLiteral(": ") + fact(lost, failure));
+    return refusalWith(choice, triedLines(choice) << nameOf(lost) + QStringLiteral(": ") + clause(lost, failure));
 }
 
 QString failedWrite(const Where &lost, const Outcome &failure, const Where &next)
 {
     return QStringLiteral("Falló una escritura en el puerto (%1).\n\n%2\n\n%3")
-        .arg(nameOf(lost), fact(lost, failure), carryingOn(next));
+        .arg(nameOf(lost), clause(lost, failure), carryingOn(next));
 }
 
 QString switchedOff(const Where &where)
@@ -335,13 +126,13 @@ QString switchedOff(const Where &where)
 QString mayStillBeOn(const Where &where, const Outcome &failure)
 {
     return QStringLiteral("las salidas de %1 pueden seguir encendidas: no se pudieron apagar (%2)")
-        .arg(nameOf(where), fact(where, failure));
+        .arg(nameOf(where), clause(where, failure));
 }
 
 QString capabilitiesKept(int error)
 {
     return QStringLiteral("el sistema no dejó soltar los privilegios (capset: %1); Tenvalia no sigue con ellos.")
-        .arg(systemSays(error));
+        .arg(QString::fromLocal8Bit(std::strerror(error)));
 }
 
 } // namespace platform::port::words

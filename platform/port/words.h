@@ -7,10 +7,17 @@
 
 namespace platform::port::words {
 
+// The pieces (clauses.cpp).
 QString nameOf(const Where &where);
-
 // Bytes from outside (environment, paths, the kernel) as the person may read them.
 QString shown(const QByteArray &bytes);
+// One fact as a clause: what went wrong, where, what the system said, what the person can do.
+QString clause(const Where &where, const Outcome &outcome);
+QString hex4(long n);
+QString idOf(const QByteArray &serial); // a board's ID, byte by byte
+QString linesOf(int bits);              // "D1, D3"
+
+// The sentences (words.cpp).
 
 // What the choice could not do as asked, with what was tried; empty when it went as asked.
 QString refusal(const Choice &choice);
