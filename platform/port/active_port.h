@@ -36,7 +36,6 @@ signals:
     void trouble(const QString &text);
 
 private:
-    static bool isReal(Kind kind) { return kind != Kind::Stdout && kind != Kind::Trace && kind != Kind::Silent; }
     void writeLocked(quint16 address, quint16 value);
     void tryToSwitchOffStranded();
     void report(const QString &text);

@@ -209,7 +209,7 @@ Choice choose(const Request &request, quint16 address, const DirectAccess &direc
     if (!choice.output)
         choice.output = stdoutOutput(address);
     const Kind kind = choice.output->where().kind;
-    choice.provesItself = kind != Kind::Stdout && kind != Kind::Trace && kind != Kind::Silent;
+    choice.provesItself = isReal(kind);
     if (direct.granted && kind != Kind::Direct)
         releaseDirectAccess(address);
     return choice;

@@ -1,5 +1,7 @@
 #include "words.h"
 
+#include "platform/toolkit.h"
+
 #include <QStringList>
 
 #include <cerrno>
@@ -108,17 +110,11 @@ QString linesOf(int bits)
 
 QString shown(const QByteArray &bytes)
 {
-    // Undecodable bytes show as replacement characters; control characters as escapes, so that
-    // none can move a terminal's cursor or retitle it; a value too long to read is cut.
+    // Undecodable bytes show as replacement characters, control characters as escapes; a value
+    // too long to read is cut.
     const QString text = QString::fromLocal8Bit(bytes);
     constexpr int longest = 200;
-    QString safe;
-    for (const QChar c : text.left(longest)) {
-        if (c.category() == QChar::Other_Control)
-            safe += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
-        else
-            safe += c;
-    }
+    const QString safe = escapeControls(text.left(longest));
     return text.size() <= longest ? safe : safe + QStringLiteral("…");
 }
 

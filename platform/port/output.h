@@ -19,6 +19,10 @@ enum class Kind {
     Silent, // simulated: nothing recorded (standard output has failed too)
 };
 
+// Hardware, as opposed to a record of the writes: its first write proves it, and its lights may
+// stay on when a write fails.
+inline bool isReal(Kind kind) { return kind != Kind::Stdout && kind != Kind::Trace && kind != Kind::Silent; }
+
 // Which output, and where it reaches.
 struct Where {
     Kind kind = Kind::Silent;
