@@ -10,6 +10,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/xvfb.sh"
 runs=${1:-5}
+bash "$root/scripts/deps.sh" picture
 bash "$root/scripts/build.sh" build >/dev/null
 work=$(mktemp -d)
 trap 'kill $app_pid $xvfb_pid 2>/dev/null || true; rm -rf "$work"' EXIT
@@ -66,4 +67,5 @@ for entry in "${programs[@]}"; do
     "$(figure "$name" 3)" "$(ratio "$name" naive 3)" "$(figure "$name" 4)" "$(ratio "$name" naive 4)" "$(figure "$name" 5)"
 done
 echo "(x: over the bare window of this run; n: over the naive 10 ms window of this run; CPU as % of one core)"
-QT_QPA_PLATFORM=offscreen "$build/tenvalia_catch_up"
+# Qt's offscreen platform warns of every fixed-size window that it cannot pass size hints on.
+QT_QPA_PLATFORM=offscreen "$build/tenvalia_catch_up" 2> >(grep -v 'does not support propagateSizeHints' >&2)

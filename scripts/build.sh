@@ -7,5 +7,13 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 dir=$1
 shift
 cd "$root"
+# A build folder holding another user's files (root's, after a build as root) would fail later
+# with CMake's or CPack's own puzzling words, or, for root, leave files its owner cannot replace.
+stranger=$(find "$dir" ! -user "$(id -u)" -print -quit 2>/dev/null || true)
+if [ -n "$stranger" ]; then
+  echo "$dir holds files of $(stat -c %U "$stranger") ($stranger, for one), and this build runs as $(id -un)." >&2
+  echo "Build it as $(stat -c %U "$stranger"), or remove it as them (rm -rf $dir), or name another folder." >&2
+  exit 1
+fi
 cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
 cmake --build "$dir" --parallel "$(nproc)"

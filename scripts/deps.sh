@@ -2,7 +2,8 @@
 # Installs the Debian packages that building and running need; with "package" also what building
 # the .deb needs, with "picture" what showing the window on a private X server needs, with "test"
 # all of that and what the tests need. Does nothing when all are there. Installing takes root: as
-# root it runs apt-get, otherwise sudo, and without sudo it says what to run.
+# root it runs apt-get, otherwise sudo; without sudo it prints the one command that, run as root,
+# installs everything any of the project's scripts needs, so that one trip as root is enough.
 # Usage: deps.sh [package|picture|test]
 set -euo pipefail
 
@@ -13,23 +14,26 @@ packages=(
 )
 package=(dpkg-dev file)
 picture=(xvfb xauth xdotool imagemagick)
+everything=(
+  "${packages[@]}" "${package[@]}" lintian desktop-file-utils appstream man-db groff-base  # the Debian package
+  "${picture[@]}"                                                                         # the real window
+)
+# The emulated PCs (parallel ports, relay boards) are x86: their test runs only where the build is.
+case "$(dpkg --print-architecture)" in
+  amd64|i386) everything+=(qemu-system-x86 busybox-static cpio xz-utils make gcc-12 libelf1 binutils) ;;
+esac
 case "${1:-}" in
   package) packages+=("${package[@]}") ;;
   picture) packages+=("${picture[@]}") ;;
-  test) packages+=(
-    "${package[@]}" lintian desktop-file-utils appstream man-db groff-base  # the Debian package
-    "${picture[@]}"                                                        # the real window
-  )
-  # The emulated PCs (parallel ports, relay boards) are x86: their test runs only where the build is.
-  case "$(dpkg --print-architecture)" in
-    amd64|i386) packages+=(qemu-system-x86 busybox-static cpio xz-utils make gcc-12 libelf1 binutils) ;;
-  esac ;;
+  test) packages=("${everything[@]}") ;;
 esac
 
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
+missing_of() { # PACKAGE... -> those not installed
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || echo "$p"
+  done
+}
+mapfile -t missing < <(missing_of "${packages[@]}")
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 if [ "$(id -u)" -eq 0 ]; then
@@ -37,9 +41,10 @@ if [ "$(id -u)" -eq 0 ]; then
 elif command -v sudo >/dev/null; then
   sudo=(sudo)
 else
+  mapfile -t all_missing < <(missing_of "${everything[@]}")
   echo "Missing Debian packages: ${missing[*]}" >&2
-  echo "Installing them needs root. As root, run:" >&2
-  echo "  apt-get update && apt-get install --no-install-recommends ${missing[*]}" >&2
+  echo "Installing them needs root. As root (su -), this installs what every script here needs:" >&2
+  echo "  apt-get update && apt-get install --no-install-recommends ${all_missing[*]}" >&2
   exit 1
 fi
 echo "Installing: ${missing[*]}"

@@ -7,7 +7,7 @@ bash "$root/scripts/deps.sh"
 bash "$root/scripts/build.sh" build
 if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   echo "Built $root/build/tenvalia, but there is no display to open its window on (DISPLAY is not set)." >&2
-  echo "Without a desktop, bash scripts/screenshot.sh tenvalia.png shows it on a private X server." >&2
+  echo "Without a desktop, bash scripts/screenshot.sh /tmp/tenvalia.png shows it on a private X server." >&2
   exit 1
 fi
 exec "$root/build/tenvalia"

@@ -4,6 +4,8 @@
 # Without -noreset the server starts over whenever its last client leaves, and resets whoever
 # connects meanwhile: one program after another would now and then find no server.
 start_xvfb() { # DIR
+  command -v Xvfb >/dev/null ||
+    { echo "Xvfb is not installed (Debian package xvfb): bash scripts/deps.sh picture installs it" >&2; return 1; }
   Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$1/display" >/dev/null 2>&1 &
   xvfb_pid=$!
   for _ in $(seq 100); do [ -s "$1/display" ] && break; sleep 0.1; done
