@@ -4,7 +4,8 @@
 # another workspace), the same window with its animation stopped, and two anchors with the same
 # widgets, a bare Qt window and a naive animation (a timer every 10 ms repainting one pixel).
 # Each the median of RUNS runs, taken in turns; the X server's own CPU over the same 10 s beside
-# the program's. Then what the window's return costs after a week out of sight.
+# the program's, with how often the server woke up. Then what the window's return costs after a
+# week out of sight.
 # Usage: bench/run.sh [RUNS]   (builds first; about 85 s a run)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -29,7 +30,7 @@ rss_kb() { awk '/^VmRSS/ { print $2 }' /proc/"$1"/status; }
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 percent() { awk -v d="$1" 'BEGIN { printf "%.3f", d / 1e8 }'; } # of one core, from ns over 10 s
 
-measure() { # unmapped program [arg] -> startup_ms rss_kb cpu_percent xvfb_cpu_percent wakeups_per_s
+measure() { # unmapped program [arg] -> startup_ms rss_kb cpu_percent xvfb_cpu_percent wakeups_per_s xvfb_wakeups_per_s
   local startup unmapped=$1
   shift
   # Start-up alone is short and noisy: five of them, and their median.
@@ -38,12 +39,13 @@ measure() { # unmapped program [arg] -> startup_ms rss_kb cpu_percent xvfb_cpu_p
   app_pid=$!
   [ -z "$unmapped" ] || xdotool windowunmap "$(wait_for_window)"
   sleep 3
-  local rss cpu0 x0 wake0 cpu1 x1 wake1
-  rss=$(rss_kb "$app_pid"); cpu0=$(cpu_ns "$app_pid"); x0=$(cpu_ns "$xvfb_pid"); wake0=$(wakeups "$app_pid")
+  local rss cpu0 x0 wake0 xwake0 cpu1 x1 wake1 xwake1
+  rss=$(rss_kb "$app_pid"); cpu0=$(cpu_ns "$app_pid"); x0=$(cpu_ns "$xvfb_pid")
+  wake0=$(wakeups "$app_pid"); xwake0=$(wakeups "$xvfb_pid")
   sleep 10
-  cpu1=$(cpu_ns "$app_pid"); x1=$(cpu_ns "$xvfb_pid"); wake1=$(wakeups "$app_pid")
+  cpu1=$(cpu_ns "$app_pid"); x1=$(cpu_ns "$xvfb_pid"); wake1=$(wakeups "$app_pid"); xwake1=$(wakeups "$xvfb_pid")
   kill -TERM "$app_pid"; wait "$app_pid" || true; app_pid=""
-  echo "$(awk -v u="$startup" 'BEGIN { printf "%.1f", u / 1000 }') $rss $(percent $((cpu1 - cpu0))) $(percent $((x1 - x0))) $(( (wake1 - wake0) / 10 ))"
+  echo "$(awk -v u="$startup" 'BEGIN { printf "%.1f", u / 1000 }') $rss $(percent $((cpu1 - cpu0))) $(percent $((x1 - x0))) $(( (wake1 - wake0) / 10 )) $(awk -v n=$((xwake1 - xwake0)) 'BEGIN { printf "%.1f", n / 10 }')"
 }
 
 # name:program:argument:unmapped
@@ -59,12 +61,12 @@ figure() { cut -d' ' -f"$2" "$work/$1" | median; }
 ratio() { awk -v a="$(figure "$1" "$3")" -v b="$(figure "$2" "$3")" 'BEGIN { printf "%.2f", b ? a / b : 0 }'; }
 
 echo "$(date -u +%Y-%m-%d) $(nproc) cores, $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo); median of $runs runs"
-printf '%-38s %16s %19s %22s %22s %10s\n' "" "start-up to map" "RSS after 3 s" "CPU over 10 s" "X server's CPU" "wake-ups"
+printf '%-38s %16s %19s %22s %22s %10s %10s\n' "" "start-up to map" "RSS after 3 s" "CPU over 10 s" "X server's CPU" "wake-ups" "X server's"
 for entry in "${programs[@]}"; do
   IFS=: read -r name program argument _ <<<"$entry"
-  printf '%-38s %7s ms %5s x %8s kB %5s x %7s %% %5s n %7s %% %5s n %6s /s\n' "$name ($program${argument:+ $argument})" \
+  printf '%-38s %7s ms %5s x %8s kB %5s x %7s %% %5s n %7s %% %5s n %6s /s %7s /s\n' "$name ($program${argument:+ $argument})" \
     "$(figure "$name" 1)" "$(ratio "$name" bare 1)" "$(figure "$name" 2)" "$(ratio "$name" bare 2)" \
-    "$(figure "$name" 3)" "$(ratio "$name" naive 3)" "$(figure "$name" 4)" "$(ratio "$name" naive 4)" "$(figure "$name" 5)"
+    "$(figure "$name" 3)" "$(ratio "$name" naive 3)" "$(figure "$name" 4)" "$(ratio "$name" naive 4)" "$(figure "$name" 5)" "$(figure "$name" 6)"
 done
 echo "(x: over the bare window of this run; n: over the naive 10 ms window of this run; CPU as % of one core)"
 # Qt's offscreen platform warns of every fixed-size window that it cannot pass size hints on.
