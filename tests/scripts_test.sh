@@ -19,16 +19,11 @@ stub id 'echo 1000'
 stub dpkg 'echo amd64'
 stub dpkg-query 'exit 1'
 ln -s "$(command -v grep)" "$work/bin/grep"
-status=0
-PATH="$work/bin" /bin/bash "$scripts/deps.sh" 2>"$work/said" || status=$?
-[ "$status" -eq 1 ] || fail "deps.sh without root ended with $status"
+! PATH="$work/bin" /bin/bash "$scripts/deps.sh" 2>"$work/said" || fail "deps.sh without root went on"
 command=$(grep 'apt-get install' "$work/said") || fail "deps.sh gave no command: $(cat "$work/said")"
 for p in g++ dpkg-dev lintian xvfb qemu-system-x86; do
   [[ " $command " == *" $p "* ]] || fail "the one command lacks $p: $command"
 done
-stub dpkg-query "echo 'install ok installed'"
-PATH="$work/bin" /bin/bash "$scripts/deps.sh" test >"$work/said" 2>&1 || fail "deps.sh with all installed failed"
-[ ! -s "$work/said" ] || fail "deps.sh with all installed said: $(cat "$work/said")"
 echo "deps.sh: without root, one command for everything"
 rm -rf "$work/bin"
 
@@ -42,9 +37,8 @@ chmod 755 "$work"
 mkdir "$work/mixed"
 touch "$work/mixed/theirs"
 chown nobody "$work/mixed/theirs"
-status=0
-bash "$scripts/build.sh" "$work/mixed" 2>"$work/said" || status=$?
-[ "$status" -eq 1 ] && grep -q 'holds files of nobody' "$work/said" || fail "build.sh in a mixed folder: $(cat "$work/said")"
+! bash "$scripts/build.sh" "$work/mixed" 2>"$work/said" && grep -q 'holds files of nobody' "$work/said" ||
+  fail "build.sh in a mixed folder: $(cat "$work/said")"
 [ ! -e "$work/mixed/CMakeCache.txt" ] || fail "build.sh configured a folder holding another user's files"
 
 # Root's package.sh in another user's project builds as that user: the build folder stays theirs.
@@ -70,9 +64,8 @@ if command -v git >/dev/null; then
   git -C "$work/clone" init -q
   mkdir "$work/clone/build"
   chown nobody "$work/clone" "$work/clone/.git"
-  status=0
-  (unset DEBEMAIL; bash "$work/clone/scripts/package.sh" 2>"$work/said") || status=$?
-  [ "$status" -eq 1 ] && grep -q 'Set DEBFULLNAME and DEBEMAIL' "$work/said" && grep -q 'dubious ownership' "$work/said" ||
+  ! (unset DEBEMAIL; bash "$work/clone/scripts/package.sh" 2>"$work/said") &&
+    grep -q 'Set DEBFULLNAME and DEBEMAIL' "$work/said" && grep -q 'dubious ownership' "$work/said" ||
     fail "package.sh without a maintainer said: $(cat "$work/said")"
 fi
 echo "build.sh and package.sh: another user's folder left theirs, git's reason said"
