@@ -31,9 +31,7 @@ if ! grep -q 'CPACK_PACKAGE_CONTACT ".*@' CPackConfig.cmake; then
   exit 1
 fi
 # CPack talks even when all goes well; its words matter only when it fails.
-log=$(mktemp)
-trap 'rm -f "$log"' EXIT
-cpack -G DEB >"$log" 2>&1 || { cat "$log" >&2; exit 1; }
+said=$(cpack -G DEB 2>&1) || { echo "$said" >&2; exit 1; }
 # The build's own architecture (a cross build names it), else this machine's, as CPack has it.
 arch=$(sed -n 's/^set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "\(.*\)")$/\1/p' CPackConfig.cmake)
 ls "$PWD"/tenvalia_*_"${arch:-$(dpkg --print-architecture)}".deb
