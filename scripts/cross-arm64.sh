@@ -21,7 +21,7 @@ host=(
   fonts-liberation2 fonts-dejavu-core # the widget tests render text
   dpkg-dev file lintian desktop-file-utils appstream man-db groff-base imagemagick # the package's checks
 )
-target=(qt6-base-dev:arm64 libgl-dev:arm64 libxcb1-dev:arm64)
+target=(qt6-base-dev:arm64 libgl-dev:arm64 libxcb1-dev:arm64 libftdi1-dev:arm64 libmodbus-dev:arm64 libmosquitto-dev:arm64)
 missing=()
 for p in "${host[@]}" "${target[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -10,6 +10,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev libxcb1-dev
+  libftdi1-dev libmodbus-dev libmosquitto-dev     # FTDI and Modbus relay boards, the MQTT broker
   fonts-liberation2 fonts-dejavu-core
 )
 package=(dpkg-dev file)
@@ -17,6 +18,7 @@ picture=(xvfb xauth xdotool imagemagick)
 everything=(
   "${packages[@]}" "${package[@]}" lintian desktop-file-utils appstream man-db groff-base  # the Debian package
   "${picture[@]}"                                                                         # the real window
+  dbus mosquitto mosquitto-clients util-linux                 # the session bus, a private broker, script
 )
 # The emulated PCs (parallel ports, relay boards) are x86: their test runs only where the build is.
 case "$(dpkg --print-architecture)" in

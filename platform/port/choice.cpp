@@ -201,6 +201,9 @@ Choice choose(const Request &request, quint16 address, const DirectAccess &direc
             choice.tried.push_back({{Kind::Trace, request.path, -1}, refusal});
         break;
     }
+    case Mode::Ftdi: // each kind's parsing and opening come with its output
+    case Mode::Lcus:
+    case Mode::Modbus:
     case Mode::Stdout:
     case Mode::Unknown:
         break;

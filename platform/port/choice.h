@@ -10,7 +10,7 @@
 namespace platform::port {
 
 struct Request {
-    enum class Mode { Auto, Ppdev, Direct, Hid, Gpio, Stdout, Trace, Unknown };
+    enum class Mode { Auto, Ppdev, Direct, Hid, Gpio, Ftdi, Lcus, Modbus, Stdout, Trace, Unknown };
     Mode mode = Mode::Auto;
     QByteArray text{};        // as given, for the person
     QByteArray path{};        // Ppdev, Hid, Gpio: the device (Hid: empty for the first board); Trace: the file

@@ -132,6 +132,10 @@ QString nameOf(const Where &where)
         return QStringLiteral("GPIO %1, líneas %2%3")
             .arg(shown(where.path), lineList(where.lines),
                  where.activeLow ? QStringLiteral(" (activas en bajo)") : QString());
+    case Kind::Ftdi:
+    case Kind::Lcus:
+    case Kind::Modbus:
+        return shown(where.path); // each kind's words come with its output
     case Kind::Stdout:
         return QStringLiteral("simulado (salida estándar)");
     case Kind::Trace:

@@ -14,6 +14,9 @@ enum class Kind {
     Direct, // a parallel port through I/O instructions
     Hid,    // a USB relay board (www.dcttech.com USBRelayN) through the kernel's hidraw
     Gpio,   // general-purpose lines through the kernel's GPIO character device
+    Ftdi,   // an FTDI FT245R relay board in bit-bang mode, through libftdi1
+    Lcus,   // a CH340 serial relay module ("LCUS"), through a serial port
+    Modbus, // a Modbus RTU relay board on RS-485, through libmodbus
     Stdout, // simulated: each write shown on standard output
     Trace,  // simulated: each write appended to a file
     Silent, // simulated: nothing recorded (standard output has failed too)
@@ -69,6 +72,30 @@ struct Outcome {
     bool ok() const { return step == Step::Done; }
 };
 
+// How to put every line of an output low with a handful of system calls, no locks and no memory
+// taken: for the ends the program cannot see coming. A crash handler carries it out in the process
+// itself, and the guardian process, which holds the same descriptor, once the process is gone.
+// Plain data, so that it crosses a socket as it is (the descriptor beside it).
+struct SwitchOff {
+    enum class How : quint8 {
+        Nothing,     // nothing to switch off (no output, or one that holds nothing without its owner)
+        Write,       // write(fd, bytes): a trace's record, a serial board's frames
+        Ppdev,       // claim the port (already claimed is fine), PPWDATA bytes[0], release it
+        Direct,      // outw(bytes[0], address): the I/O permission is inherited with the process
+        HidFeature,  // HIDIOCSFEATURE for each report of `chunk` bytes in `bytes`
+        Gpio,        // GPIO_V2_LINE_SET_VALUES_IOCTL with `mask` lines low
+        UsbBulk,     // USBDEVFS_BULK of `bytes` to `endpoint`, through usbfs
+    };
+    How how = How::Nothing;
+    int fd = -1;
+    quint16 address = 0;  // Direct: the port's base
+    quint8 endpoint = 0;  // UsbBulk
+    quint8 chunk = 0;     // HidFeature: the length of one report
+    quint8 length = 0;    // how many of `bytes` are used
+    quint64 mask = 0;     // Gpio: the requested lines
+    unsigned char bytes[96] = {};
+};
+
 class Output {
 public:
     virtual ~Output() = default;
@@ -76,6 +103,9 @@ public:
     // back what the hardware holds afterwards where it can.
     virtual Outcome write(quint16 value) = 0;
     virtual Where where() const = 0;
+    // How to switch it off when the program cannot; valid while the output lives, and asked
+    // again after every write (a descriptor may change).
+    virtual SwitchOff switchOff() const { return {}; }
 };
 
 } // namespace platform::port
