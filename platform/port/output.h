@@ -35,6 +35,9 @@ struct Where {
     QByteArray serial{};        // a board's ID, as it reports it
     std::vector<int> lines{};   // a board's relays (1, 2, ...) or the GPIO line offsets, D0 first
     bool activeLow = false;     // GPIO: a line's "on" is a low level
+    bool writeOnly = false;     // written, never read back: the hardware cannot tell (most serial relay modules)
+    int unit = 0;               // Modbus: the board's address on the bus
+    int baud = 0;               // a serial board's speed
 };
 
 // The step of opening or writing that went wrong; Done when nothing did.
@@ -58,6 +61,9 @@ enum class Step {
     ReaderGone,  // the reader has left
     Short,       // only part of the record was written
     Address,     // the program wrote to an address this port does not answer for
+    NoAnswer,    // a serial board did not answer a request in time (function)
+    Exception,   // a Modbus board refused a request (function; answer: its exception reply)
+    WrongAnswer, // a serial board answered something else (function, answer; error: libmodbus's, if any)
 };
 
 struct Outcome {
@@ -68,6 +74,8 @@ struct Outcome {
     quint16 address = 0;  // for Step::Address: where the write was sent
     QByteArray holder{};  // for Step::Busy: the kernel's name for who has the port
     int line = -1;        // for Step::NoSuchLine: the line asked for
+    int function = -1;    // a serial board's request that went wrong: a Modbus function, 0xff a status request
+    QByteArray answer{};  // what came back instead, without a Modbus frame's CRC
 
     bool ok() const { return step == Step::Done; }
 };
