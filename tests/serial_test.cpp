@@ -24,124 +24,97 @@ using port::Step;
 
 namespace {
 
-// The board's end of a pseudo-terminal, served by `serve` on a thread of its own while the test
-// is the program at the other end, `device`.
-class Board {
-public:
-    Board() : end_(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC))
+// The board's end of a pseudo-terminal, answered on a thread of its own while the test is the
+// program at the other end, `device`.
+struct Pty {
+    int end = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    QByteArray device = ::grantpt(end) == 0 && ::unlockpt(end) == 0 ? ::ptsname(end) : "";
+    std::atomic<bool> stopping{false};
+    std::thread thread;
+    void serve(const std::function<void()> &answer)
     {
-        if (end_ >= 0 && ::grantpt(end_) == 0 && ::unlockpt(end_) == 0)
-            device = ::ptsname(end_);
-    }
-    virtual ~Board() { ::close(end_); } // each kind stops its thread before it goes
-    void start()
-    {
-        thread_ = std::thread([this] {
-            pollfd ready{end_, POLLIN, 0};
-            while (!stopping_) {
-                if (::poll(&ready, 1, 20) > 0 && (ready.revents & POLLIN))
-                    serve(end_);
-                else if (ready.revents) // the program's end closed
-                    ::usleep(20 * 1000);
-            }
+        thread = std::thread([=] {
+            for (pollfd ready{end, POLLIN, 0}; !stopping;)
+                if (::poll(&ready, 1, 20) > 0 && !(ready.revents & POLLIN))
+                    ::usleep(20 * 1000); // the program's end is closed
+                else if (ready.revents)
+                    answer();
         });
     }
     void stop()
     {
-        stopping_ = true;
-        if (thread_.joinable())
-            thread_.join();
+        stopping = true;
+        if (thread.joinable())
+            thread.join();
     }
-    QByteArray device;
-
-protected:
-    virtual void serve(int end) = 0;
-
-private:
-    int end_;
-    std::atomic<bool> stopping_{false};
-    std::thread thread_;
-};
-
-// A module of four relays: frames A0 <relay> <0|1> <sum>; the status request 0xff answered by a
-// module that `reports`, with something else by one that `chatters`.
-struct Module final : Board {
-    ~Module() override { stop(); }
-    bool reports = false, chatters = false;
-    int stuck = 0; // relays that never change
-    QByteArray heard() const
-    {
-        const std::lock_guard lock(mutex);
-        return received.toHex(' ');
-    }
-    int state() const
-    {
-        const std::lock_guard lock(mutex);
-        return relays;
-    }
-
-private:
-    mutable std::mutex mutex;
-    QByteArray received;
-    qsizetype done = 0;
-    int relays = 0;
-    void serve(int end) override
-    {
-        char bytes[64];
-        const ssize_t n = ::read(end, bytes, sizeof bytes);
-        const std::lock_guard lock(mutex);
-        received.append(bytes, std::max<ssize_t>(n, 0));
-        while (done < received.size()) {
-            const auto byte = quint8(received[done]);
-            if (byte == 0xA0 && received.size() - done >= 4) {
-                const int bit = 1 << (received[done + 1] - 1);
-                if (!(bit & stuck) && quint8(0xA0 + received[done + 1] + received[done + 2]) == quint8(received[done + 3]))
-                    relays = received[done + 2] ? relays | bit : relays & ~bit;
-                done += 4;
-            } else if (byte == 0xA0) {
-                return;
-            } else {
-                QByteArray answer;
-                for (int relay = 1; relay <= 4 && reports; ++relay)
-                    answer += "CH" + QByteArray::number(relay) + (relays & 1 << (relay - 1) ? ":ON\r\n" : ":OFF\r\n");
-                if (chatters)
-                    answer = "$GPGGA,123519,4807.038,N\r\n";
-                [[maybe_unused]] const ssize_t written = ::write(end, answer.constData(), size_t(answer.size()));
-                ++done;
-            }
-        }
-    }
-};
-
-// A Modbus board at address 1 with `coils` coils, as libmodbus serves one; `stuck` coils keep
-// their value, and one that `liesAbout` its address answers as another.
-struct ModbusBoard final : Board {
-    explicit ModbusBoard(int coils = 8) : server(modbus_new_rtu("/dev/null", 9600, 'N', 8, 1)), map(modbus_mapping_new(coils, 0, 0, 0))
-    {
-        modbus_set_slave(server, 1);
-    }
-    ~ModbusBoard() override
+    ~Pty()
     {
         stop();
+        ::close(end);
+    }
+};
+
+// A module of four relays that keeps every byte it hears: frames A0 <relay> <0|1> <sum>, and the
+// status request 0xff, answered when it `reports`, with `chatter` by something else.
+struct Module {
+    explicit Module(bool reports, int stuck = 0, QByteArray chatter = {})
+    {
+        pty.serve([=] {
+            const std::lock_guard lock(mutex);
+            for (char byte; ::read(pty.end, &byte, 1) == 1;) {
+                heard += byte;
+                frame += byte;
+                QByteArray answer = chatter;
+                for (int relay = 1; relay <= 4 && reports && chatter.isEmpty(); ++relay)
+                    answer += "CH" + QByteArray::number(relay) + (relays & 1 << (relay - 1) ? ":ON\r\n" : ":OFF\r\n");
+                if (frame == "\xff" && ::write(pty.end, answer.constData(), size_t(answer.size())) >= 0)
+                    frame.clear();
+                if (frame.size() < 4)
+                    continue;
+                if (!(stuck & 1 << (frame[1] - 1)) && quint8(0xA0 + frame[1] + frame[2]) == quint8(frame[3]))
+                    relays = frame[2] ? relays | 1 << (frame[1] - 1) : relays & ~(1 << (frame[1] - 1));
+                frame.clear();
+            }
+        });
+    }
+    QByteArray log()
+    {
+        const std::lock_guard lock(mutex);
+        return heard.toHex(' ');
+    }
+    std::mutex mutex;
+    QByteArray heard, frame;
+    int relays = 0;
+    Pty pty; // last: its thread ends before the rest goes
+};
+
+// A Modbus board at address 1 with `coils` coils, as libmodbus serves one; a `stuck` coil stays
+// on, and one that `liesAbout` its address answers as another.
+struct ModbusBoard {
+    explicit ModbusBoard(int coils = 8, bool serving = true, int stuck = -1, int liesAbout = 0)
+        : map(modbus_mapping_new(coils, 0, 0, 0))
+    {
+        modbus_set_slave(server, 1);
+        modbus_set_socket(server, pty.end);
+        if (serving)
+            pty.serve([=] {
+                uint8_t request[MODBUS_RTU_MAX_ADU_LENGTH];
+                const int length = modbus_receive(server, request);
+                request[0] = quint8(request[0] + liesAbout);
+                if (length > 0 && modbus_reply(server, request, length, map) > 0 && stuck >= 0)
+                    map->tab_bits[stuck] = 1;
+            });
+    }
+    ~ModbusBoard()
+    {
+        pty.stop();
         modbus_free(server);
         modbus_mapping_free(map);
     }
     int coils() const { return modbus_get_byte_from_bits(map->tab_bits, 0, 8); }
-    void serve(int end) override
-    {
-        modbus_set_socket(server, end);
-        uint8_t request[MODBUS_RTU_MAX_ADU_LENGTH];
-        const int length = modbus_receive(server, request);
-        if (length <= 0)
-            return;
-        request[0] = quint8(request[0] + liesAbout);
-        modbus_reply(server, request, length, map);
-        if (stuck >= 0)
-            map->tab_bits[stuck] = 1;
-    }
-    modbus_t *server;
+    modbus_t *server = modbus_new_rtu("/dev/null", 9600, 'N', 8, 1);
     modbus_mapping_t *map;
-    int stuck = -1, liesAbout = 0;
+    Pty pty;
 };
 
 QString said(const port::Output &output, const port::Outcome &outcome)
@@ -181,14 +154,13 @@ private slots:
     // that nothing is read back. What switchOff() holds puts every relay off.
     void lcusModuleThatCannotReport()
     {
-        Module module;
-        module.start();
-        auto choice = port::choose(port::parseRequest("lcus:" + module.device + ":4"), 0x378, {});
+        Module module(false);
+        auto choice = port::choose(port::parseRequest("lcus:" + module.pty.device + ":4"), 0x378, {});
         QCOMPARE(choice.output->where().kind, Kind::Lcus);
         QCOMPARE(port::words::notice(choice),
                  QStringLiteral("módulo de relés %1, 4 relés: D4, D5, D6, D7 no van a ninguna parte; el módulo no dice "
                                 "qué relés tiene encendidos: se le escriben, pero no se leen de vuelta, y si uno no "
-                                "sigue, Tenvalia no lo sabrá").arg(QString::fromLatin1(module.device)));
+                                "sigue, Tenvalia no lo sabrá").arg(QString::fromLatin1(module.pty.device)));
         const QByteArray allOff = "a0 01 00 a1 a0 02 00 a2 a0 03 00 a3 a0 04 00 a4";
         const QByteArray expected[] = {allOff, "a0 01 00 a1 a0 03 00 a3 a0 04 00 a4 a0 02 01 a3", allOff, allOff,
                                        "a0 01 01 a2 a0 02 01 a3 a0 03 01 a4 a0 04 01 a5"};
@@ -197,47 +169,41 @@ private slots:
         for (const quint16 value : {0x00, 0x02, 0x10, 0x00, 0xFF}) {
             QVERIFY(choice.output->write(value).ok());
             heard += ' ' + expected[i++];
-            QTRY_COMPARE(module.heard(), heard);
+            QTRY_COMPARE(module.log(), heard);
         }
         const port::SwitchOff off = choice.output->switchOff();
         QCOMPARE(off.how, port::SwitchOff::How::Write);
         QCOMPARE(::write(off.fd, off.bytes, off.length), ssize_t(16));
-        QTRY_COMPARE(module.heard(), heard + ' ' + allOff);
-        QCOMPARE(module.state(), 0);
+        QTRY_COMPARE(module.log(), heard + ' ' + allOff);
+        QCOMPARE(module.relays, 0);
     }
 
     // A module that reports is asked before each write and after it, and sent only what changes.
     void lcusModuleThatReports()
     {
-        Module module;
-        module.reports = true;
-        module.stuck = 0x04;
-        module.start();
+        Module module(true, 0x04);
         port::Outcome refusal;
-        auto output = port::lcusOutput(module.device, 4, &refusal, 100);
+        auto output = port::lcusOutput(module.pty.device, 4, &refusal, 100);
         QVERIFY(output && !output->where().writeOnly);
         QVERIFY(output->write(0x01).ok());
-        QCOMPARE(module.heard(), QByteArray("ff ff a0 01 01 a2 ff"));
+        QCOMPARE(module.log(), QByteArray("ff ff a0 01 01 a2 ff"));
         QVERIFY(output->write(0x02).ok());
-        QCOMPARE(module.heard().mid(20), QByteArray(" ff a0 01 00 a1 a0 02 01 a3 ff"));
+        QCOMPARE(module.log().mid(20), QByteArray(" ff a0 01 00 a1 a0 02 01 a3 ff"));
         const port::Outcome stuck = output->write(0x04);
         QCOMPARE(stuck.step, Step::ReadBack);
         QVERIFY2(said(*output, stuck).contains(QStringLiteral("(módulo de relés %1).\n\nlos relés de D2 no siguieron: se pidió "
-                                                              "0100 y el módulo tiene 0000").arg(QString::fromLatin1(module.device))),
+                                                              "0100 y el módulo tiene 0000").arg(QString::fromLatin1(module.pty.device))),
                  qPrintable(said(*output, stuck)));
 
-        Module gps;
-        gps.chatters = true;
-        gps.start();
-        QVERIFY(!port::lcusOutput(gps.device, 4, &refusal, 100));
-        QVERIFY(port::words::clause({Kind::Lcus, gps.device}, refusal).contains(QStringLiteral("«$GPGGA,123519,4807.038,N\\x0d\\x0a»: no es un módulo")));
+        Module gps(true, 0, "$GPGGA,123519,4807.038,N\r\n");
+        QVERIFY(!port::lcusOutput(gps.pty.device, 4, &refusal, 100));
+        QVERIFY(port::words::clause({Kind::Lcus, gps.pty.device}, refusal).contains(QStringLiteral("«$GPGGA,123519,4807.038,N\\x0d\\x0a»: no es un módulo")));
     }
 
     void modbusCoilsFollowEveryWrite()
     {
         ModbusBoard board;
-        board.start();
-        auto choice = port::choose(port::parseRequest("modbus:" + board.device + ":1:9600"), 0x378, {});
+        auto choice = port::choose(port::parseRequest("modbus:" + board.pty.device + ":1:9600"), 0x378, {});
         QCOMPARE(choice.output->where().kind, Kind::Modbus);
         for (const quint16 value : {0x00, 0x02, 0x10, 0x00, 0xFF, 0x81}) {
             const port::Outcome outcome = choice.output->write(value);
@@ -255,43 +221,26 @@ private slots:
     // Each fault is a failed write told in words: what was asked of which address, what came back.
     void modbusFaultsAreSaid()
     {
-        const auto outcomeOf = [](ModbusBoard &board, int unit, QString *words) {
-            port::Outcome refusal;
-            auto output = port::modbusOutput(board.device, unit, 9600, &refusal, 100);
-            if (!output)
-                return refusal;
-            const port::Outcome outcome = output->write(0x01);
-            *words = said(*output, outcome);
-            return outcome;
+        struct Fault {
+            int coils, stuck, liesAbout, unit;
+            bool serving;
+            Step step;
+            const char *words;
         };
-        QString words;
-        ModbusBoard stuck;
-        stuck.stuck = 3;
-        stuck.start();
-        QCOMPARE(outcomeOf(stuck, 1, &words).readBack, 0x09);
-        QVERIFY2(words.contains(QStringLiteral("(placa Modbus %1 en la dirección 1).\n\nlos relés de D3 no siguieron: se "
-                                               "pidió 00000001 y la placa tiene 00001001").arg(QString::fromLatin1(stuck.device))),
-                 qPrintable(words));
-
-        ModbusBoard fourRelays(4);
-        fourRelays.start();
-        QCOMPARE(outcomeOf(fourRelays, 1, &words).step, Step::Exception);
-        QVERIFY2(words.contains(QStringLiteral("rechazó la función 15 (escribir varias bobinas) con la excepción 2")), qPrintable(words));
-
-        ModbusBoard silent; // nobody serves its end
-        QCOMPARE(outcomeOf(silent, 1, &words).step, Step::NoAnswer);
-        QVERIFY2(words.contains(QStringLiteral("en la dirección 1 no respondió a la función 15")), qPrintable(words));
-
-        ModbusBoard elsewhere;
-        elsewhere.start();
-        QCOMPARE(outcomeOf(elsewhere, 2, &words).step, Step::NoAnswer);
-        QVERIFY2(words.contains(QStringLiteral("¿es 2 la dirección de la placa")), qPrintable(words));
-
-        ModbusBoard liar;
-        liar.liesAbout = 4;
-        liar.start();
-        QCOMPARE(outcomeOf(liar, 1, &words).step, Step::WrongAnswer);
-        QVERIFY2(words.contains(QStringLiteral("respondió la dirección 5")), qPrintable(words));
+        for (const Fault &fault : std::initializer_list<Fault>{
+                 {8, 3, 0, 1, true, Step::ReadBack, "los relés de D3 no siguieron: se pidió 00000001 y la placa tiene 00001001"},
+                 {4, -1, 0, 1, true, Step::Exception, "rechazó la función 15 (escribir varias bobinas) con la excepción 2,"},
+                 {8, -1, 0, 1, false, Step::NoAnswer, "en la dirección 1 no respondió a la función 15"},
+                 {8, -1, 0, 2, true, Step::NoAnswer, "¿es 2 la dirección de la placa"},
+                 {8, -1, 4, 1, true, Step::WrongAnswer, "respondió la dirección 5"}}) {
+            ModbusBoard board(fault.coils, fault.serving, fault.stuck, fault.liesAbout);
+            port::Outcome refusal;
+            auto output = port::modbusOutput(board.pty.device, fault.unit, 9600, &refusal, 100);
+            QVERIFY(output);
+            const port::Outcome outcome = output->write(0x01);
+            QCOMPARE(outcome.step, fault.step);
+            QVERIFY2(said(*output, outcome).contains(QString::fromUtf8(fault.words)), qPrintable(said(*output, outcome)));
+        }
     }
 };
 
