@@ -183,7 +183,7 @@ private slots:
     {
         Module module(true, 0x04);
         port::Outcome refusal;
-        auto output = port::lcusOutput(module.pty.device, 4, &refusal, 100);
+        auto output = port::lcusOutput(module.pty.device, 4, &refusal, 2000);
         QVERIFY(output && !output->where().writeOnly);
         QVERIFY(output->write(0x01).ok());
         QCOMPARE(module.log(), QByteArray("ff ff a0 01 01 a2 ff"));
@@ -196,7 +196,7 @@ private slots:
                  qPrintable(said(*output, stuck)));
 
         Module gps(true, 0, "$GPGGA,123519,4807.038,N\r\n");
-        QVERIFY(!port::lcusOutput(gps.pty.device, 4, &refusal, 100));
+        QVERIFY(!port::lcusOutput(gps.pty.device, 4, &refusal, 2000));
         QVERIFY(port::words::clause({Kind::Lcus, gps.pty.device}, refusal).contains(QStringLiteral("«$GPGGA,123519,4807.038,N\\x0d\\x0a»: no es un módulo")));
     }
 
@@ -235,7 +235,9 @@ private slots:
                  {8, -1, 4, 1, true, Step::WrongAnswer, "respondió la dirección 5"}}) {
             ModbusBoard board(fault.coils, fault.serving, fault.stuck, fault.liesAbout);
             port::Outcome refusal;
-            auto output = port::modbusOutput(board.pty.device, fault.unit, 9600, &refusal, 100);
+            // Long enough for a board that answers on a busy machine; silence is waited for in full.
+            const int answerMs = fault.step == Step::NoAnswer ? 100 : 2000;
+            auto output = port::modbusOutput(board.pty.device, fault.unit, 9600, &refusal, answerMs);
             QVERIFY(output);
             const port::Outcome outcome = output->write(0x01);
             QCOMPARE(outcome.step, fault.step);
