@@ -151,7 +151,7 @@ private slots:
     }
 
     // A module that cannot report is sent every relay, offs before ons, and the notice says once
-    // that nothing is read back. What switchOff() holds puts every relay off.
+    // that nothing is read back. What switchOff() holds puts every relay off; unplugged, it is said.
     void lcusModuleThatCannotReport()
     {
         Module module(false);
@@ -176,6 +176,12 @@ private slots:
         QCOMPARE(::write(off.fd, off.bytes, off.length), ssize_t(16));
         QTRY_COMPARE(module.log(), heard + ' ' + allOff);
         QCOMPARE(module.relays, 0);
+
+        module.pty.stop(); // unplugged: the device goes with its other end
+        ::close(std::exchange(module.pty.end, -1));
+        const port::Outcome unplugged = choice.output->write(0x01);
+        QVERIFY2(said(*choice.output, unplugged).contains(QStringLiteral("se desconectó (sin corriente, sus relés quedan apagados)")),
+                 qPrintable(said(*choice.output, unplugged)));
     }
 
     // A module that reports is asked before each write and after it, and sent only what changes.
