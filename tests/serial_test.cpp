@@ -204,6 +204,10 @@ private slots:
         Module gps(true, 0, "$GPGGA,123519,4807.038,N\r\n");
         QVERIFY(!port::lcusOutput(gps.pty.device, 4, &refusal, 2000));
         QVERIFY(port::words::clause({Kind::Lcus, gps.pty.device}, refusal).contains(QStringLiteral("«$GPGGA,123519,4807.038,N\\x0d\\x0a»: no es un módulo")));
+        Module fewer(true); // four relays, taken for eight
+        QVERIFY(!port::lcusOutput(fewer.pty.device, 8, &refusal, 2000));
+        const QString words = port::words::clause({Kind::Lcus, fewer.pty.device, -1, {}, {}, {1, 2, 3, 4, 5, 6, 7, 8}}, refusal);
+        QVERIFY2(words.contains(QStringLiteral("CH4:OFF\\x0d\\x0a», sin el estado de cada uno de sus 8 relés")), qPrintable(words));
     }
 
     void modbusCoilsFollowEveryWrite()

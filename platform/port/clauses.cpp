@@ -118,6 +118,12 @@ QString exceptionOf(const QByteArray &answer)
 QString wrongAnswer(const Where &where, const Outcome &outcome)
 {
     const QString who = QStringLiteral("%1 respondió a %2").arg(nameOf(where), request(where, outcome.function));
+    if (where.kind == Kind::Lcus && outcome.answer.toUpper().contains("CH"))
+        return QStringLiteral("%1 con «%2», sin el estado de cada uno de sus %3 relés: si tiene menos, dígalo al final "
+                              "de TENVALIA_PORT (lcus:%4:N)")
+            .arg(who, shown(outcome.answer))
+            .arg(where.lines.size())
+            .arg(shown(where.path));
     if (where.kind == Kind::Lcus)
         return QStringLiteral("%1 con «%2»: no es un módulo de relés LCUS, o no uno que Tenvalia conozca")
             .arg(who, shown(outcome.answer));
