@@ -73,7 +73,7 @@ void ActivePort::writeLocked(quint16 address, quint16 value)
     auto failed = std::exchange(choice_.output, lost.kind == Kind::Stdout ? silentOutput() : stdoutOutput(choice_.address));
     // Before it is given up, every line off as far as it still answers; a board that lost its
     // power keeps nothing on.
-    if (std::exchange(mayBeOn_, false) && !(lost.kind == Kind::Hid && outcome.step == Step::Gone)) {
+    if (std::exchange(mayBeOn_, false) && !(poweredByItsCable(lost.kind) && outcome.step == Step::Gone)) {
         if (const Outcome off = failed->write(0); !off.ok()) {
             stranded_ = std::move(failed);
             strandedBy_ = off;
