@@ -2,6 +2,7 @@
 // pointed at, and what happens when a real port cannot be had or does not answer (on these
 // machines: no /dev/parport*, no ioperm; the emulated PC covers the real ones).
 #include "platform/port/active_port.h"
+#include "platform/port/device_node.h"
 #include "platform/port/hid_output.h"
 #include "platform/port/simulated_output.h"
 #include "platform/port/words.h"
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -77,15 +79,18 @@ private slots:
         QVERIFY(!choice.refused);
         QVERIFY(choice.output->write(0x0002).ok());
         QVERIFY(choice.output->write(0x00FF).ok());
+        // The switch-off for when the program cannot: the very record of a write of 0, to this file.
+        const port::SwitchOff off = choice.output->switchOff();
+        QCOMPARE(::write(off.fd, off.bytes, off.length), 14);
         // Written through at once, to that very file and no other.
         QVERIFY(!QFile::exists(QFile::decodeName(trace))); // not a look-alike with the bytes replaced
         char text[64] = {};
         const int fd = ::open(trace.constData(), O_RDONLY);
         QVERIFY(fd >= 0);
-        QCOMPARE(::read(fd, text, sizeof text - 1), 42);
+        QCOMPARE(::read(fd, text, sizeof text - 1), 56);
         ::close(fd);
         ::unlink(trace.constData());
-        QCOMPARE(QByteArray(text), QByteArray("0x0378 0x0010\n0x0378 0x0002\n0x0378 0x00ff\n"));
+        QCOMPARE(QByteArray(text), QByteArray("0x0378 0x0010\n0x0378 0x0002\n0x0378 0x00ff\n0x0378 0x0000\n"));
     }
 
     void refusedRequestsSayWhyAndGoOnSimulated_data()
@@ -142,13 +147,20 @@ private slots:
         ::close(reader);
         QCOMPARE(read.output->write(0x02).step, Step::ReaderGone);
 
-        // Standard output, a pipe whose reader leaves: one report, then nothing recorded.
+        // Standard output: the switch-off writes what a write of 0 writes. Then its reader leaves:
+        // one report, then nothing recorded.
         int pipeEnds[2];
         QCOMPARE(::pipe(pipeEnds), 0);
         const int savedStdout = ::dup(STDOUT_FILENO);
         ::dup2(pipeEnds[1], STDOUT_FILENO);
         ::close(pipeEnds[1]);
+        const auto stdoutPort = port::stdoutOutput(0x378);
+        const port::SwitchOff off = stdoutPort->switchOff();
+        QVERIFY(stdoutPort->write(0).ok() && ::write(off.fd, off.bytes, off.length) == off.length);
+        char lines[128] = {};
+        QCOMPARE(::read(pipeEnds[0], lines, sizeof lines), 2 * off.length);
         ::close(pipeEnds[0]);
+        QCOMPARE(QByteArray(lines, off.length) + QByteArray(lines, off.length), QByteArray(lines, 2 * off.length));
         const QStringList reports = reportsOf([] {
             auto &active = port::ActivePort::instance();
             active.use(port::stdoutOutput(0x378), 0x378);
@@ -232,6 +244,48 @@ private slots:
 
         auto none = choose("", {root, root});
         QVERIFY(port::words::refusal(none).contains(QStringLiteral("ppdev: no existe ningún ") + dir.path() + QStringLiteral("/parport*")));
+    }
+
+    // A path given for a device is looked at before it is opened: a FIFO, a terminal (whose
+    // modem lines an open toggles) or a file is refused, and never opened for writing.
+    void whatIsNotTheDeviceIsNeverOpened()
+    {
+        QTemporaryDir dir;
+        const QByteArray fifo = QFile::encodeName(dir.filePath(QStringLiteral("fifo")));
+        const QByteArray file = QFile::encodeName(dir.filePath(QStringLiteral("file")));
+        QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+        writeFile(file, "");
+        const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+        QVERIFY(terminal >= 0 && ::grantpt(terminal) == 0 && ::unlockpt(terminal) == 0);
+        const QByteArray pty = ::ptsname(terminal);
+        const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        for (const QByteArray &path : {fifo, file, pty}) {
+            QVERIFY(::inotify_add_watch(watch, path.constData(), IN_CLOSE_WRITE) >= 0);
+            for (const QByteArray &request : {"gpio:" + path + ":0", "hid:" + path, "ppdev:" + path}) {
+                const auto choice = choose(request);
+                QCOMPARE(choice.tried.size(), size_t(1));
+                QCOMPARE(choice.tried[0].outcome.step, Step::NotADevice);
+            }
+        }
+        char event[4096];
+        QCOMPARE(::read(watch, event, sizeof event), -1); // no open for writing was closed
+        ::close(watch);
+        ::close(terminal);
+
+        // What the kernel's folder says is checked again on the descriptor: here it calls
+        // /dev/null a relay board, then a GPIO chip.
+        struct stat null;
+        QCOMPARE(::stat("/dev/null", &null), 0);
+        const QByteArray sys = QFile::encodeName(dir.path()), folder = port::deviceFolder(sys, null);
+        QDir().mkpath(QFile::decodeName(folder + "/device"));
+        writeFile(folder + "/device/uevent", "HID_ID=0003:000016C0:000005DF\nHID_NAME=www.dcttech.com USBRelay8\n");
+        for (const char *subsystem : {"hidraw", "gpio"}) {
+            ::unlink((folder + "/subsystem").constData());
+            QCOMPARE(::symlink(QByteArray("../class/").append(subsystem).constData(), (folder + "/subsystem").constData()), 0);
+            const auto choice = choose(subsystem[0] == 'h' ? "hid:/dev/null" : "gpio:/dev/null:0", {"/dev", "/proc", sys});
+            QCOMPARE(choice.tried.size(), size_t(1));
+            QCOMPARE(choice.tried[0].outcome.step, Step::NotADevice);
+        }
     }
 
     // Only the boards this program speaks to are taken; a look-alike is refused by its name.
