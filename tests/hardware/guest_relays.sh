@@ -66,6 +66,10 @@ SET fd 01 SET fd 02 SET fd 03 SET fd 04 SET fd 05 SET fd 06 SET fd 07 SET fd 08 
   [ "$(commands /tmp/hid.log)" = "$expected" ]
   result hid-exact-commands $?
 
+  plug_relay_board /tmp/share.log
+  PORT_CASE=share TENVALIA_PORT=hid:/dev/hidraw0 EXPECT_PORT=hid port_clicks hid-two-copies
+  result hid-two-copies $?
+  unplug_relay_board
   plug_relay_board /tmp/hid4.log -n 4
   TENVALIA_PORT=hid EXPECT_PORT=hid RELAYS=4 port_clicks clicks-hid-4
   result clicks-hid-4-relays $?
@@ -73,10 +77,10 @@ SET fd 01 SET fd 02 SET fd 03 SET fd 04 SET fd 05 SET fd 06 SET fd 07 SET fd 08 
   plug_relay_board /tmp/stuck.log -s 3
   fault hid-stuck-relay hid "los relés de D2 no siguieron"
   unplug_relay_board
-  plug_relay_board /tmp/silent.log -q 2
+  plug_relay_board /tmp/silent.log -q 4
   fault hid-silent-board hid "no respondió"
   unplug_relay_board
-  plug_relay_board /tmp/unplug.log -u 2
+  plug_relay_board /tmp/unplug.log -u 4
   fault hid-unplugged hid "se desconectó"
   unplug_relay_board
   plug_relay_board /tmp/lookalike.log -p 05e0

@@ -3,9 +3,11 @@
 // value's low byte. EXPECT_PORT names the path that must have been chosen: "direct", "ppdev",
 // "hid" (a relay board of RELAYS relays, 8 unless said) or "gpio" (the emulated lines, whose
 // levels the kernel log records). PORT_CASE runs instead one case of a port shared with others or
-// gone (held, cut, loop, hold, gone), or a board that fails (fault: its words are FAULT_SAYS).
+// gone (held, cut, loop, hold, gone), a board shared by two copies (share), or a board that fails
+// (fault: its words are FAULT_SAYS).
 #include "Unit1.h"
 #include "platform/port/active_port.h"
+#include "platform/port/hid_output.h"
 #include "platform/port/ppdev_output.h"
 #include "platform/port/words.h"
 
@@ -119,7 +121,7 @@ private slots:
     void initTestCase()
     {
         viaPpdev = expected == "ppdev";
-        if (portCase == "cut" || portCase == "loop" || portCase == "hold")
+        if (portCase == "cut" || portCase == "loop" || portCase == "hold" || portCase == "share")
             return; // each opens the device itself
         // As the program does: ask for direct I/O, give up every privilege, then open the port;
         // the writes (and this test's own inb, under the same I/O permission) must still reach it.
@@ -239,6 +241,25 @@ private slots:
         }
         qInfo("%d of 400 writes found the port busy", busy);
         QVERIFY(busy > 0); // else the copies never met
+    }
+
+    // Two copies on one board, switching it in turn: each write leaves the board holding that
+    // copy's whole value, whatever the other one did, and never blames the board.
+    void twoCopiesShareABoard()
+    {
+        if (portCase != "share")
+            QSKIP("PORT_CASE=share runs it");
+        port::Outcome refusal;
+        port::Where seen;
+        const auto one = port::hidOutput(device, "/sys/dev/char", &refusal, &seen);
+        const auto other = port::hidOutput(device, "/sys/dev/char", &refusal, &seen);
+        QVERIFY(one && other);
+        for (const auto &[copy, value] : {std::pair(one.get(), 0x02), {other.get(), 0x10}, {one.get(), 0x12},
+                                          {other.get(), 0xFF}, {one.get(), 0x01}, {other.get(), 0x00}}) {
+            const port::Outcome outcome = copy->write(value);
+            QVERIFY2(outcome.ok(), qPrintable(port::words::failedWrite(seen, outcome, seen)));
+            linesAre(value);
+        }
     }
 
     // Another program, holding the port exclusively until its standard input ends.

@@ -112,6 +112,7 @@ port-gone                 pass fail
 auto-took-the-board       fail pass
 clicks-hid                pass fail
 hid-exact-commands        pass fail
+hid-two-copies            pass fail
 clicks-hid-4-relays       pass fail
 hid-stuck-relay           pass fail
 hid-silent-board          pass fail
