@@ -42,14 +42,15 @@ port::Choice choose(const QByteArray &request, const port::SystemPaths &paths = 
     return port::choose(port::parseRequest(request), 0x378, direct, paths);
 }
 
-// A direct port that reads back 0xff from its `failFrom`th write on (counting from 1).
-struct FailingPort final : port::Output {
-    explicit FailingPort(int from) : failFrom(from) {}
+// A port at `at` that reads back 0xff from its `failFrom`th write on (counting from 1).
+struct FakePort final : port::Output {
+    FakePort(port::Where where, int from) : at(std::move(where)), failFrom(from) {}
     port::Outcome write(quint16 value) override
     {
         return ++writes >= failFrom ? port::Outcome{Step::ReadBack, 0, value, 0xFF} : port::Outcome{Step::Done, 0, value};
     }
-    port::Where where() const override { return {Kind::Direct, {}, 0x378}; }
+    port::Where where() const override { return at; }
+    port::Where at;
     int failFrom, writes = 0;
 };
 
@@ -93,37 +94,30 @@ private slots:
         QCOMPARE(QByteArray(text), QByteArray("0x0378 0x0010\n0x0378 0x0002\n0x0378 0x00ff\n0x0378 0x0000\n"));
     }
 
-    void refusedRequestsSayWhyAndGoOnSimulated_data()
-    {
-        QTest::addColumn<QByteArray>("request");
-        QTest::addColumn<QStringList>("said");
-        QTest::addColumn<QString>("notSaid");
-        const QStringList forms{"no es una forma conocida", "ppdev:/dev/parportN", "sim:ARCHIVO", "simulado"};
-        QTest::newRow("unknown") << QByteArray("parallel") << forms << QString();
-        QTest::newRow("sim without file") << QByteArray("sim:") << forms << QString();
-        QTest::newRow("no trace folder")
-            << QByteArray("sim:/nonexistent-dir/trace")
-            << QStringList{"abrir /nonexistent-dir/trace: No such file or directory", "salida estándar"} << QString();
-        QTest::newRow("no such device")
-            << QByteArray("ppdev:/dev/parport7")
-            << QStringList{"TENVALIA_PORT=ppdev:/dev/parport7", "abrir /dev/parport7: No such file or directory"}
-            << QString();
-        // Another device's refusals must not read as a parallel port's (no printer-driver hint).
-        QTest::newRow("not a port") << QByteArray("ppdev:/dev/null")
-                                    << QStringList{"/dev/null no es un puerto paralelo", "simulado"} << "lp";
-    }
+    // A request that cannot be carried out says why, in words that quote it safely, and the
+    // writes go on simulated.
     void refusedRequestsSayWhyAndGoOnSimulated()
     {
-        QFETCH(QByteArray, request);
-        QFETCH(QStringList, said);
-        QFETCH(QString, notSaid);
-        auto choice = choose(request);
-        QCOMPARE(choice.output->where().kind, Kind::Stdout);
-        const QString refusal = port::words::refusal(choice);
-        for (const QString &words : said)
-            QVERIFY2(refusal.contains(words), qPrintable(refusal));
-        if (!notSaid.isEmpty())
-            QVERIFY2(!refusal.contains(notSaid), qPrintable(refusal));
+        const QStringList forms{"no es una forma conocida", "ppdev:/dev/parportN", "sim:ARCHIVO", "simulado"};
+        const std::vector<std::tuple<QByteArray, QStringList, QString>> cases{
+            {"parallel", forms, {}},
+            {"sim:", forms, {}},
+            {"sim:/nonexistent-dir/trace", {"abrir /nonexistent-dir/trace: No such file or directory", "salida estándar"}, {}},
+            {"ppdev:/dev/parport7", {"TENVALIA_PORT=ppdev:/dev/parport7", "abrir /dev/parport7: No such file or directory"}, {}},
+            // Another device's refusals must not read as a parallel port's (no printer-driver hint).
+            {"ppdev:/dev/null", {"/dev/null no es un puerto paralelo", "simulado"}, "lp"},
+            // Bytes from outside never reach a terminal or a box as control characters.
+            {"sim:/x/\e]0;PWNED\a\e[2J\x9b", {"/x/\\x1b]0;PWNED\\x07\\x1b[2J"}, {}},
+        };
+        for (const auto &[request, said, notSaid] : cases) {
+            auto choice = choose(request);
+            QCOMPARE(choice.output->where().kind, Kind::Stdout);
+            const QString refusal = port::words::refusal(choice);
+            for (const QString &words : said)
+                QVERIFY2(refusal.contains(words), qPrintable(refusal));
+            QVERIFY(notSaid.isEmpty() || !refusal.contains(notSaid));
+            QVERIFY(std::none_of(refusal.begin(), refusal.end(), [](QChar c) { return c.unicode() < 0x20 && c != '\n'; }));
+        }
     }
 
     // A pipe or FIFO that nobody reads, that fills up, or whose reader leaves: each is said once
@@ -172,24 +166,6 @@ private slots:
         QCOMPARE(reports.size(), 1);
         QVERIFY2(reports[0].contains(QStringLiteral("la salida estándar se cerró")), qPrintable(reports[0]));
         QCOMPARE(port::ActivePort::instance().where().kind, Kind::Silent);
-    }
-
-    // What came back, and what it means for the way the port was reached: only direct I/O can be
-    // pointed at the wrong address, so only there is ppdev the way out.
-    void readBackSaysWhatCameBackAndWhatItMeans()
-    {
-        const port::Where stdoutPort{Kind::Stdout};
-        const auto said = [&](Kind kind, quint8 written, quint8 readBack) {
-            return port::words::failedWrite({kind, "/dev/parport0", 0x378}, {Step::ReadBack, 0, written, readBack}, stdoutPort);
-        };
-        const QString direct = said(Kind::Direct, 0x00, 0xFF);
-        QVERIFY2(direct.contains(QStringLiteral("(E/S directa en 0x0378).\n\nse escribió 0x00 y se leyó 0xff: nada responde")),
-                 qPrintable(direct));
-        QVERIFY(direct.contains(QStringLiteral("úselos por ppdev")));
-        const QString ppdev = said(Kind::Ppdev, 0x00, 0xFF);
-        QVERIFY2(ppdev.contains(QStringLiteral("nada responde")) && !ppdev.contains(QStringLiteral("úselos por ppdev")),
-                 qPrintable(ppdev));
-        QVERIFY(said(Kind::Ppdev, 0x02, 0x00).contains(QStringLiteral("no guarda lo que se le escribe")));
     }
 
     // Auto mode tries the device at 0x378 first, then the others from the lowest number, then
@@ -289,30 +265,21 @@ private slots:
     }
 
     // Only the boards this program speaks to are taken; a look-alike is refused by its name.
-    void relayBoardsAreKnownByWhatTheKernelSays_data()
-    {
-        QTest::addColumn<QByteArray>("uevent");
-        QTest::addColumn<int>("is");
-        QTest::addColumn<int>("relays");
-        const QByteArray id = "HID_ID=0003:000016C0:000005DF\nHID_NAME=www.dcttech.com USBRelay";
-        QTest::newRow("8 relays") << id + "8\nHID_PHYS=usb-0000:00:14.0-1/input0\n" << int(port::BoardIs::One) << 8;
-        QTest::newRow("4 relays") << id + "4" << int(port::BoardIs::One) << 4;
-        QTest::newRow("3 relays") << id + "3" << int(port::BoardIs::LookAlike) << 0;
-        QTest::newRow("other product") << QByteArray("HID_ID=0003:000016C0:000005E0\nHID_NAME=www.dcttech.com USBRelay8")
-                                       << int(port::BoardIs::LookAlike) << 0;
-        QTest::newRow("other maker") << QByteArray("HID_ID=0003:00005131:00002007\nHID_NAME=USBRelay2")
-                                     << int(port::BoardIs::LookAlike) << 0;
-        QTest::newRow("a keyboard") << QByteArray("HID_ID=0003:0000046D:0000C31C\nHID_NAME=Logitech USB Keyboard")
-                                    << int(port::BoardIs::Other) << 0;
-    }
     void relayBoardsAreKnownByWhatTheKernelSays()
     {
-        QFETCH(QByteArray, uevent);
-        QFETCH(int, is);
-        QFETCH(int, relays);
-        port::Where where;
-        QCOMPARE(int(port::identifyBoard(uevent, &where)), is);
-        QCOMPARE(int(where.lines.size()), relays);
+        const QByteArray id = "HID_ID=0003:000016C0:000005DF\nHID_NAME=www.dcttech.com USBRelay";
+        const std::vector<std::tuple<QByteArray, port::BoardIs, size_t>> cases{
+            {id + "8\nHID_PHYS=usb-0000:00:14.0-1/input0\n", port::BoardIs::One, 8},
+            {id + "3", port::BoardIs::LookAlike, 0},
+            {"HID_ID=0003:000016C0:000005E0\nHID_NAME=www.dcttech.com USBRelay8", port::BoardIs::LookAlike, 0}, // product
+            {"HID_ID=0003:00005131:00002007\nHID_NAME=USBRelay2", port::BoardIs::LookAlike, 0},                  // maker
+            {"HID_ID=0003:0000046D:0000C31C\nHID_NAME=Logitech USB Keyboard", port::BoardIs::Other, 0},
+        };
+        for (const auto &[uevent, is, relays] : cases) {
+            port::Where where;
+            QCOMPARE(port::identifyBoard(uevent, &where), is);
+            QCOMPARE(where.lines.size(), relays);
+        }
     }
 
     // What the standard error line says of a board with fewer relays than lines, and how GPIO
@@ -320,15 +287,8 @@ private slots:
     void boardsAndLinesAreSaidAsTheyAre()
     {
         port::Choice choice{port::parseRequest("auto"), 0x378};
-        port::Where board{Kind::Hid, "/dev/hidraw3", -1, "USBRelay4", "\xff\xff\xff\xff\xff", {1, 2, 3, 4}};
-        struct Board final : port::Output {
-            port::Where at;
-            port::Outcome write(quint16) override { return {}; }
-            port::Where where() const override { return at; }
-        };
-        auto output = std::make_unique<Board>();
-        output->at = board;
-        choice.output = std::move(output);
+        choice.output = std::make_unique<FakePort>(
+            port::Where{Kind::Hid, "/dev/hidraw3", -1, "USBRelay4", "\xff\xff\xff\xff\xff", {1, 2, 3, 4}}, 1);
         QCOMPARE(port::words::notice(choice),
                  QStringLiteral("no hay un puerto paralelo en 0x0378; se usa la placa de relés /dev/hidraw3: USBRelay4, "
                                 "id «\\xff\\xff\\xff\\xff\\xff», 4 relés; D4, D5, D6, D7 no van a ninguna parte"));
@@ -341,14 +301,6 @@ private slots:
         for (const char *wrong : {"gpio:/dev/gpiochip0", "gpio:/dev/gpiochip0:5,5", "gpio:/dev/gpiochip0:1,2,3,4,5,6,7,8,9",
                                   "gpio:/dev/gpiochip0:-1", "gpio::1"})
             QCOMPARE(port::parseRequest(wrong).mode, port::Request::Mode::Unknown);
-    }
-
-    // Bytes from outside never reach a terminal or a box as control characters.
-    void controlCharactersFromOutsideAreShownEscaped()
-    {
-        const QString said = port::words::refusal(choose("sim:/x/\e]0;PWNED\a\e[2J\x9b"));
-        QVERIFY2(said.contains(QStringLiteral("/x/\\x1b]0;PWNED\\x07\\x1b[2J")), qPrintable(said));
-        QVERIFY(std::none_of(said.begin(), said.end(), [](QChar c) { return c.unicode() < 0x20 && c != '\n'; }));
     }
 
     // A full disk keeps its reason, and a trace never ends in half a record. The small file
@@ -386,7 +338,7 @@ private slots:
     {
         auto &active = port::ActivePort::instance();
         const auto failingFrom = [](int write) {
-            return port::Choice{port::parseRequest("direct"), 0x378, std::make_unique<FailingPort>(write), {}, false, true};
+            return port::Choice{port::parseRequest("direct"), 0x378, std::make_unique<FakePort>(port::Where{Kind::Direct, {}, 0x378}, write), {}, false, true};
         };
         QStringList reports = reportsOf([&] {
             active.use(failingFrom(1));
@@ -395,7 +347,8 @@ private slots:
         });
         QCOMPARE(reports.size(), 1);
         QVERIFY2(reports[0].startsWith(QStringLiteral("No se pudo usar el puerto pedido (TENVALIA_PORT=direct).\n\n"
-                                                      "Se intentó:\n• E/S directa en 0x0378: se escribió 0x00 y se leyó 0xff")),
+                                                      "Se intentó:\n• E/S directa en 0x0378: se escribió 0x00 y se leyó 0xff")) &&
+                     reports[0].contains(QStringLiteral("úselos por ppdev")),
                  qPrintable(reports[0]));
         QCOMPARE(active.where().kind, Kind::Stdout);
 
@@ -406,8 +359,16 @@ private slots:
             active.write(0x378, 0x00);
         });
         QCOMPARE(reports.size(), 1);
-        QVERIFY(reports[0].startsWith(QStringLiteral("Falló una escritura en el puerto (E/S directa en 0x0378).")));
+        QVERIFY(reports[0].startsWith(QStringLiteral("Falló una escritura en el puerto (E/S directa en 0x0378).\n\n"
+                                                     "se escribió 0x02 y se leyó 0xff: nada responde")));
         QVERIFY(reports[0].contains(QStringLiteral("sigue con el puerto simulado (salida estándar)")));
+
+        // Only direct I/O can be pointed at the wrong address, so only there is ppdev the way out.
+        const auto said = [](quint8 written, quint8 readBack) {
+            return port::words::failedWrite({Kind::Ppdev, "/dev/parport0", 0x378}, {Step::ReadBack, 0, written, readBack}, {Kind::Stdout});
+        };
+        QVERIFY(said(0x00, 0xFF).contains(QStringLiteral("nada responde")) && !said(0x00, 0xFF).contains(QStringLiteral("úselos")));
+        QVERIFY(said(0x02, 0x00).contains(QStringLiteral("no guarda lo que se le escribe")));
     }
 };
 
