@@ -13,7 +13,7 @@ app=/opt/tenvalia
 result() { echo "GUEST $1 $2 $(cut -d" " -f1 /proc/uptime)"; }
 
 clicks() { # TENVALIA_PORT, expected path
-  TENVALIA_PORT=$1 EXPECT_PORT=$2 $app/port_clicks
+  TENVALIA_PORT=$1 EXPECT_PORT=$2 $app/port_clicks clicksReachTheDataLines
   result "clicks-$2" $?
 }
 
@@ -77,17 +77,17 @@ port_where() { # sysctl file, pattern: the device whose file matches
 }
 person=$(port_where base-addr '^888[[:space:]]')
 polled=$(port_where irq '^-1$')
-shared_case() { # PORT_CASE, device
-  PORT_CASE=$1 TENVALIA_PORT=ppdev:$2 EXPECT_PORT=ppdev timeout 60 $app/port_clicks
+shared_case() { # port_clicks's case, device
+  TENVALIA_PORT=ppdev:$2 EXPECT_PORT=ppdev timeout 60 $app/port_clicks "$1"
 }
-shared_case held "$person"
+shared_case aHeldPortIsABusyWrite "$person"
 result port-held $?
-shared_case cut "$polled"
+shared_case aClaimThatMeetsAHolderLeavesNoClaim "$polled"
 result claim-leaves-no-claim $?
 
 # A deadlock would keep both copies until the timeout ends one of them.
-shared_case loop "$polled" &
-shared_case loop "$polled"
+shared_case twoCopiesTakeTurns "$polled" &
+shared_case twoCopiesTakeTurns "$polled"
 second=$?
 wait $! && [ $second -eq 0 ]
 result two-copies-take-turns $?
@@ -97,7 +97,7 @@ result two-copies-take-turns $?
 # QEMU's trace.
 mark() { printf "\\x$1" | dd of=/dev/port bs=1 seek=$((0x278)) 2>/dev/null; }
 mkfifo /tmp/release
-shared_case hold "$person" </tmp/release >/tmp/holder.out &
+shared_case holdThePort "$person" </tmp/release >/tmp/holder.out &
 holder=$!
 exec 3>/tmp/release
 for _ in $(seq 50); do grep -qE 'holding|Totals' /tmp/holder.out && break; sleep 0.1; done
@@ -115,7 +115,7 @@ result auto-refused-held-port $?
 
 # Last: the port goes for good.
 pnp=$(grep -l 'io 0x378-' /sys/bus/pnp/drivers/parport_pc/*/resources | cut -d/ -f7)
-PORT_PNP=$pnp shared_case gone "$person"
+PORT_PNP=$pnp shared_case aGonePortIsAFailedWrite "$person"
 result port-gone $?
 echo "GUEST done"
 poweroff -f

@@ -26,13 +26,13 @@ tenvalia_for_a_moment() { # NAME, TENVALIA_PORT
 }
 
 # port_clicks with its output shown only when it fails.
-port_clicks() { # NAME; the environment says the rest
-  $app/port_clicks >/tmp/$1.out 2>&1 || { cat /tmp/$1.out; return 1; }
+port_clicks() { # NAME [CASE]; the environment says the rest
+  $app/port_clicks "${2:-clicksReachTheDataLines}" >/tmp/$1.out 2>&1 || { cat /tmp/$1.out; return 1; }
 }
 
 # port_clicks in a case of its own that must say WORDS: clicking "Interior Exterior" fails.
 fault() { # NAME, TENVALIA_PORT, WORDS
-  TENVALIA_PORT=$2 EXPECT_PORT=${2%%:*} PORT_CASE=fault FAULT_SAYS=$3 port_clicks "$1"
+  TENVALIA_PORT=$2 EXPECT_PORT=${2%%:*} FAULT_SAYS=$3 port_clicks "$1" aFailingBoardIsToldOnce
   result "$1" $?
 }
 
@@ -67,7 +67,7 @@ SET fd 01 SET fd 02 SET fd 03 SET fd 04 SET fd 05 SET fd 06 SET fd 07 SET fd 08 
   result hid-exact-commands $?
 
   plug_relay_board /tmp/share.log
-  PORT_CASE=share TENVALIA_PORT=hid:/dev/hidraw0 EXPECT_PORT=hid port_clicks hid-two-copies
+  TENVALIA_PORT=hid:/dev/hidraw0 EXPECT_PORT=hid port_clicks hid-two-copies twoCopiesShareABoard
   result hid-two-copies $?
   unplug_relay_board
   plug_relay_board /tmp/hid4.log -n 4

@@ -2,9 +2,8 @@
 // port layer chosen by TENVALIA_PORT, and after each one the data register must read back the
 // value's low byte. EXPECT_PORT names the path that must have been chosen: "direct", "ppdev",
 // "hid" (a relay board of RELAYS relays, 8 unless said) or "gpio" (the emulated lines, whose
-// levels the kernel log records). PORT_CASE runs instead one case of a port shared with others or
-// gone (held, cut, loop, hold, gone), a board shared by two copies (share), or a board that fails
-// (fault: its words are FAULT_SAYS).
+// levels the kernel log records). Each case is run by its name alone: the clicks, a port shared
+// with others or gone, a board shared by two copies, or a board that fails (its words FAULT_SAYS).
 #include "Unit1.h"
 #include "platform/port/active_port.h"
 #include "platform/port/hid_output.h"
@@ -30,9 +29,11 @@ namespace port = platform::port;
 class PortClicks : public QObject {
     Q_OBJECT
 
-    bool viaPpdev = false;
     const QByteArray expected = qgetenv("EXPECT_PORT");
-    const QByteArray portCase = qgetenv("PORT_CASE");
+    const port::Kind kind = expected == "ppdev" ? port::Kind::Ppdev
+                            : expected == "hid" ? port::Kind::Hid
+                            : expected == "gpio" ? port::Kind::Gpio
+                                                 : port::Kind::Direct;
     const port::Request request = port::parseRequest(qgetenv("TENVALIA_PORT"));
     const QByteArray device = request.path;
     const int relays = qEnvironmentVariableIntValue("RELAYS");
@@ -87,10 +88,7 @@ class PortClicks : public QObject {
         return request.activeLow ? ~levels & 0xFF : levels;
     }
 
-    void linesAre(int value)
-    {
-        QCOMPARE(dataRegister(), value & mask);
-    }
+    void linesAre(int value) { QCOMPARE(dataRegister(), value & mask); }
 
     // What the port layer tells after `act`: exactly one report, holding `words`.
     static void toldOnce(const std::function<void(TForm1 &)> &act, const QString &words)
@@ -107,65 +105,45 @@ class PortClicks : public QObject {
         QVERIFY2(told.contains(words), qPrintable(told));
     }
 
-    port::Kind kind() const
-    {
-        return expected == "ppdev" ? port::Kind::Ppdev
-               : expected == "hid" ? port::Kind::Hid
-               : expected == "gpio" ? port::Kind::Gpio
-                                    : port::Kind::Direct;
-    }
-
     static void click(QCheckBox *box) { QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(6, 8)); }
 
-private slots:
-    void initTestCase()
+    // As the program does: ask for direct I/O, give up every privilege, then open the port; the
+    // writes (and this test's own inb, under the same I/O permission) must still reach it.
+    void useThePort()
     {
-        viaPpdev = expected == "ppdev";
-        if (portCase == "cut" || portCase == "loop" || portCase == "hold" || portCase == "share")
-            return; // each opens the device itself
-        // As the program does: ask for direct I/O, give up every privilege, then open the port;
-        // the writes (and this test's own inb, under the same I/O permission) must still reach it.
-        const auto request = port::parseRequest(qgetenv("TENVALIA_PORT"));
         const auto direct = port::requestDirectAccess(TForm1::PuertoParalelo);
         QCOMPARE(port::dropCapabilities(), 0);
-
         auto choice = port::choose(request, TForm1::PuertoParalelo, direct);
         QVERIFY2(!choice.refused, qPrintable(port::words::refusal(choice)));
-        const port::Where where = choice.output->where();
-        QCOMPARE(where.kind, kind());
-        if (viaPpdev)
-            QCOMPARE(where.path, QByteArray("/dev/parport0"));
+        QCOMPARE(choice.output->where().kind, kind);
+        QVERIFY(kind != port::Kind::Ppdev || choice.output->where().path == "/dev/parport0");
         port::ActivePort::instance().use(std::move(choice));
     }
 
+private slots:
     void clicksReachTheDataLines()
     {
-        if (!portCase.isEmpty())
-            QSKIP("PORT_CASE runs another case");
+        useThePort();
         port::ActivePort::instance().write(TForm1::PuertoParalelo, 0x5A); // something FormCreate must clear
         linesAre(0x5A);
         TForm1 form;
         form.Reloj->stop();
         form.show();
         linesAre(0x00);
-        click(form.CheckCocina);
-        linesAre(0x02);
-        click(form.CheckSala);
-        linesAre(0x10);
-        click(form.CheckSala);
-        linesAre(0x00);
-        click(form.CheckIntExt);
-        linesAre(0xFF);
+        for (const auto &[box, value] : {std::pair(form.CheckCocina, 0x02), {form.CheckSala, 0x10}, {form.CheckSala, 0x00},
+                                         {form.CheckIntExt, 0xFF}}) {
+            click(box);
+            linesAre(value);
+        }
         form.close();
         linesAre(0x00);
-        QCOMPARE(port::ActivePort::instance().where().kind, kind());
+        QCOMPARE(port::ActivePort::instance().where().kind, kind);
     }
 
     // A board that fails under a click is told once in its own words, and the window goes on.
     void aFailingBoardIsToldOnce()
     {
-        if (portCase != "fault")
-            QSKIP("PORT_CASE=fault runs it");
+        useThePort();
         toldOnce([](TForm1 &form) {
             click(form.CheckIntExt);
             click(form.CheckIntExt);
@@ -177,8 +155,7 @@ private slots:
     // once, and the light it left on counts as on until the port is free again and switched off.
     void aHeldPortIsABusyWrite()
     {
-        if (portCase != "held")
-            QSKIP("PORT_CASE=held runs it");
+        useThePort();
         auto &active = port::ActivePort::instance();
         int holder = -1;
         toldOnce([&](TForm1 &form) {
@@ -204,8 +181,6 @@ private slots:
     // to it when the holder lets go, claimed by nobody who knows.
     void aClaimThatMeetsAHolderLeavesNoClaim()
     {
-        if (portCase != "cut")
-            QSKIP("PORT_CASE=cut runs it");
         port::Outcome refusal;
         const auto output = port::ppdevOutput(device, -1, "/nowhere", &refusal);
         QVERIFY(output);
@@ -225,8 +200,6 @@ private slots:
     // Each write either takes or finds the other copy holding the port.
     void twoCopiesTakeTurns()
     {
-        if (portCase != "loop")
-            QSKIP("PORT_CASE=loop runs it");
         port::Outcome refusal{port::Step::Busy};
         std::unique_ptr<port::Output> output;
         for (int tries = 0; !output && refusal.step == port::Step::Busy && tries < 1000; ++tries)
@@ -247,8 +220,6 @@ private slots:
     // copy's whole value, whatever the other one did, and never blames the board.
     void twoCopiesShareABoard()
     {
-        if (portCase != "share")
-            QSKIP("PORT_CASE=share runs it");
         port::Outcome refusal;
         port::Where seen;
         const auto one = port::hidOutput(device, "/sys/dev/char", &refusal, &seen);
@@ -265,8 +236,6 @@ private slots:
     // Another program, holding the port exclusively until its standard input ends.
     void holdThePort()
     {
-        if (portCase != "hold")
-            QSKIP("PORT_CASE=hold runs it");
         const int fd = ::open(device.constData(), O_RDWR);
         QVERIFY(fd >= 0 && ::ioctl(fd, PPEXCL) == 0 && ::ioctl(fd, PPCLAIM) == 0);
         std::puts("holding");
@@ -281,8 +250,7 @@ private slots:
     // device then reads 0 from nothing, and a write of 0 must fail all the same.
     void aGonePortIsAFailedWrite()
     {
-        if (portCase != "gone")
-            QSKIP("PORT_CASE=gone runs it");
+        useThePort();
         auto &active = port::ActivePort::instance();
         toldOnce([&](TForm1 &) {
             active.write(TForm1::PuertoParalelo, 0x02);
