@@ -47,12 +47,11 @@ TENVALIA_PORT=direct $app/tenvalia 2>/tmp/direct.err &
 sleep 3
 capabilities_dropped $!
 result capabilities-dropped $?
-kill -TERM $!
-wait $!
+kill -TERM $! && wait $!
+result sigterm-direct $?
 # Nothing at 0x378 reads back 0xff: the program must say so.
 grep -q "E/S directa en 0x0378: se escribió 0x00 y se leyó 0xff" /tmp/direct.err
 result direct-found-nothing $?
-close_with_sigterm direct sigterm-direct 1
 
 echo "GUEST phase relay boards"
 . $app/guest_relays.sh

@@ -87,10 +87,9 @@ port_writes() {
 writes_at() { port_writes "$1" | tr ' ' '\n' | sed -n "s/^$2:\\([01]:\\)/\\1/p" | tr '\n' ' '; }
 
 # Each phase's expected writes, back to back: port_clicks (0x5a first, which opening must clear),
-# then the program closed by SIGTERM, twice in the direct phase (the first time after its
-# capabilities were checked). A 16-bit outw is two byte writes, its high byte 0 at offset
-# 1; a ppdev write is one byte at offset 0.
-direct_expected="0:5a 1:00 0:00 1:00 0:02 1:00 0:10 1:00 0:00 1:00 0:ff 1:00 0:00 1:00 0:00 1:00 0:00 1:00 0:00 1:00 0:00 1:00 "
+# then the program closed by SIGTERM (twice in the ppdev phase: two copies). A 16-bit outw is two
+# byte writes, its high byte 0 at offset 1; a ppdev write is one byte at offset 0.
+direct_expected="0:5a 1:00 0:00 1:00 0:02 1:00 0:10 1:00 0:00 1:00 0:ff 1:00 0:00 1:00 0:00 1:00 0:00 1:00 "
 ppdev_expected="0:5a 0:00 0:02 0:10 0:00 0:ff 0:00 0:00 0:00 0:00 0:00 "
 # Each check, by where it must pass: on both PCs, only on the one with the card, only on the one
 # with its port at 0x378 (which alone has the relay boards).
