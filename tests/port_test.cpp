@@ -183,43 +183,37 @@ private slots:
             if (!base.isEmpty())
                 writeFile(paths.sysctl + '/' + device + "/base-addr", base + '\n');
         };
-        const auto triedOf = [&](const port::Choice &choice) {
-            QStringList tried;
-            for (const port::Attempt &attempt : choice.tried)
-                tried << QString::fromLatin1(attempt.where.path.mid(root.size())) + ' ' +
-                             QString::number(int(attempt.outcome.step));
-            return tried;
+        // The refusal's first line and every attempt, in order, the folder's own name left out.
+        const auto said = [&](const port::Choice &choice) {
+            const QStringList lines = port::words::refusal(choice).remove(dir.path()).split(QLatin1Char('\n'));
+            return lines.mid(0, 1) + lines.filter(QStringLiteral("• "));
         };
-        const QString notADevice = QString::number(int(Step::NotADevice));
+        const QString notAPort = QStringLiteral(" no es un puerto paralelo (no es un dispositivo ppdev)");
+        const QString noBoard = QStringLiteral("• placa USB: no hay ninguna placa de relés USB (www.dcttech.com USBRelayN) en ");
+        const QString noPermission = QStringLiteral("• E/S directa: ioperm(0x0378, 2): ") + qt_error_string(EPERM);
+        const QString nowhere = QStringLiteral("No hay un puerto paralelo en 0x0378 que Tenvalia pueda usar.");
         addDevice("parport10", "632");
         addDevice("parport1", "956");
         writeFile(paths.devices + "/parportal", ""); // not a numbered port
         auto elsewhere = choose("auto", paths);
         QCOMPARE(elsewhere.output->where().kind, Kind::Stdout);
-        QCOMPARE(triedOf(elsewhere), (QStringList{"/dev/parport1 " + notADevice, "/dev/parport10 " + notADevice,
-                                                  " " + QString::number(int(Step::Permission)),
-                                                  "/dev " + QString::number(int(Step::NoDevice))}));
-        QStringList lines = port::words::refusal(elsewhere).split(QLatin1Char('\n'));
-        QCOMPARE(lines.first(), QStringLiteral("No hay un puerto paralelo en 0x0378 que Tenvalia pueda usar."));
-        QCOMPARE(lines.filter(QStringLiteral("• ")).at(2), QStringLiteral("• E/S directa: ioperm(0x0378, 2): ") + qt_error_string(EPERM));
-        QVERIFY(lines.filter(QStringLiteral("• ")).last().startsWith(QStringLiteral("• placa USB: no hay ninguna placa de relés USB")));
+        QCOMPARE(said(elsewhere), (QStringList{nowhere, "• ppdev: /dev/parport1" + notAPort, "• ppdev: /dev/parport10" + notAPort,
+                                               noPermission, noBoard + "/dev/hidraw*"}));
 
         addDevice("parport2", "888\t1912");
         auto theirs = choose("auto", paths, {true, {}});
         QCOMPARE(theirs.output->where().kind, Kind::Stdout); // not direct I/O, although it was granted
-        QCOMPARE(triedOf(theirs), QStringList{"/dev/parport2 " + notADevice});
-        lines = port::words::refusal(theirs).split(QLatin1Char('\n'));
-        QCOMPARE(lines.first(), QStringLiteral("No se pudo usar el puerto paralelo en 0x0378 (%1/dev/parport2).").arg(dir.path()));
+        QCOMPARE(said(theirs), (QStringList{"No se pudo usar el puerto paralelo en 0x0378 (/dev/parport2).",
+                                            "• ppdev: /dev/parport2" + notAPort}));
 
         QDir(QFile::decodeName(paths.sysctl + "/parport2")).removeRecursively();
         addDevice("parport0", {});
-        auto unknown = choose("auto", paths);
-        QCOMPARE(triedOf(unknown), QStringList{"/dev/parport0 " + notADevice}); // unknown is not "elsewhere"
-        QVERIFY(port::words::refusal(unknown).startsWith(QStringLiteral("No se pudo usar %1/dev/parport0, que puede ser "
-                                                                       "el puerto paralelo en 0x0378").arg(dir.path())));
-
-        auto none = choose("", {root, root});
-        QVERIFY(port::words::refusal(none).contains(QStringLiteral("ppdev: no existe ningún ") + dir.path() + QStringLiteral("/parport*")));
+        QCOMPARE(said(choose("auto", paths)), // unknown is not "elsewhere"
+                 (QStringList{"No se pudo usar /dev/parport0, que puede ser el puerto paralelo en 0x0378 (no se pudo leer "
+                              "en qué dirección está).",
+                              "• ppdev: /dev/parport0" + notAPort}));
+        QCOMPARE(said(choose("", {root, root})),
+                 (QStringList{nowhere, "• ppdev: no existe ningún /parport*", noPermission, noBoard + "/hidraw*"}));
     }
 
     // A path given for a device is looked at before it is opened: a FIFO, a terminal (whose
