@@ -96,7 +96,7 @@ ppdev_expected="0:5a 0:00 0:02 0:10 0:00 0:ff 0:00 0:00 0:00 0:00 0:00 "
 both="capabilities-dropped sigterm-direct clicks-ppdev sigterm-ppdev-two-copies trace-ppdev"
 card="direct-found-nothing auto-took-the-card auto-took-the-board"
 port="clicks-direct trace-direct port-held claim-leaves-no-claim two-copies-take-turns auto-refused-held-port
-  trace-held-port-untouched port-gone clicks-hid hid-exact-commands hid-two-copies clicks-hid-4-relays hid-stuck-relay
+  trace-held-port-untouched port-gone clicks-hid hid-exact-commands hid-two-copies hid-stuck-relay
   hid-silent-board hid-unplugged hid-look-alike-refused clicks-gpio-never-on-at-start
   clicks-gpio-active-low-never-on-at-start gpio-second-copy-refused gpio-stuck-line"
 expectations=$(printf '%s pass pass\n' $both; printf '%s fail pass\n' $card; printf '%s pass fail\n' $port)
