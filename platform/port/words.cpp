@@ -129,6 +129,18 @@ QString mayStillBeOn(const Where &where, const Outcome &failure)
         .arg(nameOf(where), clause(where, failure));
 }
 
+QString writeNeverEnded(int seconds)
+{
+    return QStringLiteral("una escritura en el puerto no terminó en %1 s (el dispositivo no responde): no se pudo "
+                          "apagar nada más, y las salidas pueden seguir encendidas").arg(seconds);
+}
+
+QString noGuardian(int error)
+{
+    return QStringLiteral("sin proceso guardián (%1): si Tenvalia muere con kill -9, las salidas quedan como estén")
+        .arg(QString::fromLocal8Bit(std::strerror(error)));
+}
+
 QString capabilitiesKept(int error)
 {
     return QStringLiteral("el sistema no dejó soltar los privilegios (capset: %1); Tenvalia no sigue con ellos.")
