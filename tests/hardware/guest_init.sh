@@ -65,6 +65,8 @@ clicks auto ppdev
 close_with_sigterm auto sigterm-ppdev-two-copies 2
 grep -q "se usa el primero que tiene el sistema, ppdev /dev/parport0 en 0x0278" /tmp/sigterm-ppdev-two-copies.err
 result auto-took-the-card $?
+TENVALIA_PORT=ppdev:/dev/parport0 EXPECT_PORT=ppdev port_clicks ppdev-ends endsUnseenLeaveTheLinesOff
+result ppdev-killed-lights-off $?
 
 # The person's port is the one at 0x378, shared with other programs; the PC with the card has
 # none. Claims that meet a holder go to a port without an IRQ, which only the first PC has: when

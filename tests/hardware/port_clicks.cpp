@@ -6,6 +6,7 @@
 // with others or gone, a board shared by two copies, or a board that fails (its words FAULT_SAYS).
 #include "Unit1.h"
 #include "platform/port/active_port.h"
+#include "platform/port/guardian.h"
 #include "platform/port/hid_output.h"
 #include "platform/port/ppdev_output.h"
 #include "platform/port/words.h"
@@ -15,6 +16,7 @@
 #include <QtTest>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -22,6 +24,8 @@
 #include <linux/ppdev.h>
 #include <sys/io.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace port = platform::port;
@@ -149,6 +153,8 @@ private slots:
             click(form.CheckIntExt);
         }, qEnvironmentVariable("FAULT_SAYS"));
         QCOMPARE(port::ActivePort::instance().where().kind, port::Kind::Stdout);
+        if (qgetenv("FAULT_ENDS") == "off") // a board that can still be read was driven off first
+            linesAre(0x00);
     }
 
     // Another program claims the port between two clicks: the second is a busy write, told at
@@ -230,6 +236,40 @@ private slots:
             const port::Outcome outcome = copy->write(value);
             QVERIFY2(outcome.ok(), qPrintable(port::words::failedWrite(seen, outcome, seen)));
             linesAre(value);
+        }
+    }
+
+    // A copy of the program lights a line, then is ended by kill -9, which nothing inside it
+    // sees, or by SIGSEGV: the guardian, or the crash handler, switches every line off, and
+    // neither the copy nor its guardian stays behind.
+    void endsUnseenLeaveTheLinesOff()
+    {
+        QCOMPARE(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0); // the guardian is this process's to reap
+        for (const int signal : {SIGKILL, SIGSEGV}) {
+            int lit[2];
+            QCOMPARE(::pipe(lit), 0);
+            const pid_t copy = ::fork();
+            if (copy == 0) {
+                port::guardian::start();
+                port::guardian::catchCrashes();
+                useThePort();
+                port::ActivePort::instance().write(TForm1::PuertoParalelo, 0x02);
+                if (::write(lit[1], "!", 1) == 1)
+                    for (;;)
+                        ::pause();
+                ::_exit(1);
+            }
+            ::close(lit[1]);
+            char byte;
+            QCOMPARE(::read(lit[0], &byte, 1), ssize_t(1));
+            ::close(lit[0]);
+            linesAre(0x02);
+            int status = 0;
+            QVERIFY(::kill(copy, signal) == 0 && ::waitpid(copy, &status, 0) == copy);
+            QVERIFY(WIFSIGNALED(status) && WTERMSIG(status) == signal);
+            QTRY_COMPARE(dataRegister(), 0x00);
+            while (::waitpid(-1, nullptr, 0) > 0) {
+            }
         }
     }
 

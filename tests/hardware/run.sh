@@ -93,12 +93,12 @@ direct_expected="0:5a 1:00 0:00 1:00 0:02 1:00 0:10 1:00 0:00 1:00 0:ff 1:00 0:0
 ppdev_expected="0:5a 0:00 0:02 0:10 0:00 0:ff 0:00 0:00 0:00 0:00 0:00 "
 # Each check, by where it must pass: on both PCs, only on the one with the card, only on the one
 # with its port at 0x378 (which alone has the relay boards).
-both="capabilities-dropped sigterm-direct clicks-ppdev sigterm-ppdev-two-copies trace-ppdev"
+both="capabilities-dropped sigterm-direct clicks-ppdev sigterm-ppdev-two-copies trace-ppdev ppdev-killed-lights-off"
 card="direct-found-nothing auto-took-the-card auto-took-the-board"
 port="clicks-direct trace-direct port-held claim-leaves-no-claim two-copies-take-turns auto-refused-held-port
   trace-held-port-untouched port-gone clicks-hid hid-exact-commands hid-two-copies hid-stuck-relay
-  hid-silent-board hid-unplugged hid-look-alike-refused clicks-gpio-never-on-at-start
-  clicks-gpio-active-low-never-on-at-start gpio-second-copy-refused gpio-stuck-line"
+  hid-killed-lights-off hid-silent-board hid-unplugged hid-look-alike-refused clicks-gpio-never-on-at-start
+  clicks-gpio-active-low-never-on-at-start gpio-second-copy-refused gpio-killed-lights-off gpio-stuck-line"
 expectations=$(printf '%s pass pass\n' $both; printf '%s fail pass\n' $card; printf '%s pass fail\n' $port)
 # Without the GPIO lines' module (only root builds it) their checks cannot run.
 if [ -n "$gpio_skipped" ]; then
