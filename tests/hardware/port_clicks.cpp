@@ -3,7 +3,8 @@
 // value's low byte. EXPECT_PORT names the path that must have been chosen: "direct", "ppdev",
 // "hid" (a relay board of RELAYS relays, 8 unless said) or "gpio" (the emulated lines, whose
 // levels the kernel log records). Each case is run by its name alone: the clicks, a port shared
-// with others or gone, a board shared by two copies, or a board that fails (its words FAULT_SAYS).
+// with others or gone, a board shared by two copies, a copy ended with a light on, or a board that
+// fails (its words FAULT_SAYS; with FAULT_ENDS=off, every line off afterwards).
 #include "Unit1.h"
 #include "platform/port/active_port.h"
 #include "platform/port/guardian.h"
