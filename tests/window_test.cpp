@@ -84,29 +84,19 @@ private slots:
     }
     void cleanup() { form.reset(); }
 
-    void eachBoxWritesItsMaskThenZero_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<int>("mask");
-        QTest::newRow("Baño") << "CheckBanio" << 0x01;
-        QTest::newRow("Cocina") << "CheckCocina" << 0x02;
-        QTest::newRow("Comedor") << "CheckComedor" << 0x04;
-        QTest::newRow("Recamara") << "CheckRecamara" << 0x08;
-        QTest::newRow("Sala") << "CheckSala" << 0x10;
-        QTest::newRow("Cochera") << "CheckCochera" << 0x20;
-        QTest::newRow("Traspatio") << "CheckTraspatio" << 0x40;
-        QTest::newRow("Patio") << "CheckPatio" << 0x80;
-        QTest::newRow("Interior Casa") << "CheckInteriorCasa" << 0x1F;
-        QTest::newRow("Exterior Casa") << "CheckExterior" << 0xE0;
-        QTest::newRow("Interior Exterior") << "CheckIntExt" << 0xFF;
-    }
     void eachBoxWritesItsMaskThenZero()
     {
-        QFETCH(QString, name);
-        QFETCH(int, mask);
-        click(name);
-        click(name);
-        QCOMPARE(written, (Values{0, quint16(mask), 0}));
+        const std::vector<std::pair<QString, quint16>> masks{
+            {"CheckBanio", 0x01}, {"CheckCocina", 0x02}, {"CheckComedor", 0x04}, {"CheckRecamara", 0x08},
+            {"CheckSala", 0x10}, {"CheckCochera", 0x20}, {"CheckTraspatio", 0x40}, {"CheckPatio", 0x80},
+            {"CheckInteriorCasa", 0x1F}, {"CheckExterior", 0xE0}, {"CheckIntExt", 0xFF}};
+        Values expected{0};
+        for (const auto &[name, mask] : masks) {
+            click(name);
+            click(name);
+            expected.insert(expected.end(), {mask, 0});
+        }
+        QCOMPARE(written, expected);
     }
 
     // Each click replaces the whole value, whatever the other boxes show, and no box is ever
@@ -120,27 +110,18 @@ private slots:
             QCOMPARE(other->isChecked(), other->objectName() == "CheckSala" || other->objectName() == "CheckExterior");
     }
 
-    void menuItemsShowTheirMessage_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("Ovira") << "Ovira1" << "Estudiante de Ing.Electronica";
-        QTest::newRow("Quelnia") << "Quelnia1" << "Estudiante de Ing.Electronica";
-        QTest::newRow("Programaciòn") << "Programacion1" << "Desarrollo C++Builder";
-        QTest::newRow("Electrònica") << "Electronica1" << "Analogica y Digital";
-        QTest::newRow("Manual") << "Manual1" << "Comprar Licencia";
-        QTest::newRow("Diagramas") << "Diagramas1" << "Lo Mismo";
-        QTest::newRow("Pto.Paralelo") << "PtoParalelo1" << "Consultar Manual";
-    }
     void menuItemsShowTheirMessage()
     {
-        QFETCH(QString, name);
-        QFETCH(QString, message);
         click("CheckSala");
-        const auto answer = answerNextModal();
-        form->findChild<QAction *>(name)->trigger();
-        QCOMPARE(answer->text, message);
-        QCOMPARE(answer->buttons, 1);
+        for (const auto &[name, message] : std::vector<std::pair<const char *, QString>>{
+                 {"Ovira1", "Estudiante de Ing.Electronica"}, {"Quelnia1", "Estudiante de Ing.Electronica"},
+                 {"Programacion1", "Desarrollo C++Builder"}, {"Electronica1", "Analogica y Digital"},
+                 {"Manual1", "Comprar Licencia"}, {"Diagramas1", "Lo Mismo"}, {"PtoParalelo1", "Consultar Manual"}}) {
+            const auto answer = answerNextModal();
+            form->findChild<QAction *>(name)->trigger();
+            QCOMPARE(answer->text, message);
+            QCOMPARE(answer->buttons, 1);
+        }
         // Menus touch neither the port nor the boxes, and the window works on afterwards.
         click("CheckSala");
         QCOMPARE(written, (Values{0, 0x10, 0}));
