@@ -1,6 +1,7 @@
 #include "forms/Unit1.h"
 #include "platform/port/active_port.h"
 #include "platform/port/words.h"
+#include "platform/remote/dbus_service.h"
 #include "platform/toolkit.h"
 
 #include <QApplication>
@@ -63,6 +64,7 @@ int main(int argc, char *argv[])
         // A lost display ends the process from inside the event loop: it still clears the port.
         const platform::AtExit displayLost([&Form1] { Form1.FormClose(); });
         Form1.show();
+        platform::remote::offerOnSessionBus();
         QApplication::exec();
     } catch (const std::exception &error) {
         TForm1::EscribirPuerto(TForm1::PuertoParalelo, 0); // the window is gone: so are the lights
