@@ -183,9 +183,7 @@ int watch()
     return QCoreApplication::exec();
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+int run(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
     QStringList arguments = QCoreApplication::arguments().mid(1);
@@ -212,6 +210,17 @@ int main(int argc, char *argv[])
     if (QStringList{"status", "watch", "--help", "--version"}.contains(command))
         return usage(QStringLiteral("%1 no lleva argumentos").arg(command));
     return usage(QStringLiteral("orden desconocida «%1»: status, click o watch").arg(platform::escapeControls(command)));
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    const int code = run(argc, argv);
+    // Qt's bus thread may still be taking the bus's greeting while the process's statics go, and
+    // says so on standard error: nothing is left to tidy, so the process ends without them.
+    std::fflush(stdout);
+    std::_Exit(code);
 }
 
 #include "tenvaliactl.moc"
