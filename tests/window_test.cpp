@@ -147,7 +147,7 @@ private slots:
         QCOMPARE(clicks.size(), 2);
         QCOMPARE(clicks[0], (QVariantList{"cocina", true, 0x02, QVariant::fromValue(Origin::Mqtt)}));
         QCOMPARE(clicks[1], (QVariantList{"cocina", false, 0, QVariant::fromValue(Origin::Window)}));
-        form->close();
+        form->FormClose();
         QCOMPARE(board.find(QStringLiteral("cocina"), false), -1);
         QVERIFY(board.names().isEmpty());
     }
