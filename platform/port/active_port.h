@@ -22,6 +22,8 @@ public:
     void use(std::unique_ptr<Output> output, quint16 address);
     void write(quint16 address, quint16 value);
     Where where() const;
+    // The lines after the last write: as read back where the output could tell, else as written.
+    int held() const;
 
     // Whether a real port may still have lines high that the program set: its last write did
     // not take, and no write of 0 has taken since.
@@ -46,6 +48,7 @@ private:
     std::unique_ptr<Output> stranded_; // a real port that failed while its lights may be on
     Outcome strandedBy_;
     bool cleared_ = false;          // the last write was 0 and took
+    int held_ = 0;
 };
 
 } // namespace platform::port
