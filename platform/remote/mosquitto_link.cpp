@@ -5,6 +5,7 @@
 #include "broker_link.h"
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 
 #include <QMetaObject>
 #include <QObject>
