@@ -5,7 +5,7 @@
 # widgets, a bare Qt window and a naive animation (a timer every 10 ms repainting one pixel).
 # Each the median of RUNS runs, taken in turns; the X server's own CPU over the same 10 s beside
 # the program's, with how often the server woke up. Then what the window's return costs after a
-# week out of sight.
+# week out of sight; then what MQTT costs (bench/mqtt.sh).
 # Usage: bench/run.sh [RUNS]   (builds first; about 85 s a run)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -71,3 +71,4 @@ done
 echo "(x: over the bare window of this run; n: over the naive 10 ms window of this run; CPU as % of one core)"
 # Qt's offscreen platform warns of every fixed-size window that it cannot pass size hints on.
 QT_QPA_PLATFORM=offscreen "$build/tenvalia_catch_up" 2> >(grep -v 'does not support propagateSizeHints' >&2)
+bash "$root/bench/mqtt.sh"
