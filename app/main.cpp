@@ -1,6 +1,7 @@
 #include "forms/Unit1.h"
 #include "platform/port/active_port.h"
 #include "platform/port/words.h"
+#include "platform/remote/dbus_service.h"
 #include "platform/remote/mqtt_door.h"
 #include "platform/toolkit.h"
 
@@ -60,12 +61,14 @@ int main(int argc, char *argv[])
         port::ActivePort::instance().use(std::move(choice));
 
         TForm1 Form1;
-        // Gone, with its last word to the broker, once the window's final write is done.
-        const auto mqtt = platform::remote::MqttDoor::open();
         platform::closeOnTerminationSignals(&Form1);
         // A lost display ends the process from inside the event loop: it still clears the port.
         const platform::AtExit displayLost([&Form1] { Form1.FormClose(); });
         Form1.show();
+        // MQTT only where remote control is this copy's; gone, with its last word to the
+        // broker, once the window's final write is done.
+        std::unique_ptr<platform::remote::MqttDoor> mqtt;
+        platform::remote::offerOnSessionBus([&mqtt] { mqtt = platform::remote::MqttDoor::open(); });
         QApplication::exec();
     } catch (const std::exception &error) {
         TForm1::EscribirPuerto(TForm1::PuertoParalelo, 0); // the window is gone: so are the lights

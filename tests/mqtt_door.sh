@@ -13,8 +13,8 @@ done
 . "$(dirname "$0")/../scripts/xvfb.sh"
 app=$(realpath "$1")
 work=$(mktemp -d)
-trap 'kill $app_pid $watch_pid $broker_pid $xvfb_pid 2>/dev/null || true; wait 2>/dev/null; rm -rf "$work"' EXIT
-app_pid="" watch_pid="" broker_pid="" xvfb_pid=""
+trap 'kill $app_pid $second_pid $watch_pid $broker_pid $xvfb_pid 2>/dev/null || true; wait 2>/dev/null; rm -rf "$work"' EXIT
+app_pid="" second_pid="" watch_pid="" broker_pid="" xvfb_pid=""
 
 fail() {
   echo "FAIL: $*"
@@ -136,6 +136,16 @@ publish -m sala;      step 0x0000
 publish -m interior_exterior; step 0x00ff
 json_is "$topic/state" 'j["value"] == 255 and j["lines"] == "11111111" and j["ticked"] == ["interior_exterior"]'
 echo "mqtt: clicks over MQTT and in the window toggle the same boxes and write the same values; state and event said"
+
+# A second copy leaves remote control to the first: it never connects.
+connections=$(count broker.log "New client connected")
+QT_QPA_PLATFORM=xcb TENVALIA_PORT="sim:$work/trace2" "$app" >/dev/null 2>"$work/stderr2" &
+second_pid=$!
+wait_until 10 has stderr2 "otra copia de Tenvalia" || fail "the second copy did not find the first"
+sleep 1
+kill "$second_pid"; wait "$second_pid" || true; second_pid=""
+[ "$(count broker.log "New client connected")" -eq "$connections" ] || fail "a second copy connected to the broker"
+echo "mqtt: a second copy did not connect"
 
 # Anything but a box's exact name is refused in one line, its bytes escaped.
 for bad in Cocina 'cocina ' $'coc\x1b[2Jina' ''; do publish -m "$bad"; done

@@ -3,7 +3,7 @@
 #include "broker_link.h"
 #include "platform/port/words.h"
 #include "platform/remote/switchboard.h"
-#include "platform/toolkit.h"
+#include "platform/text.h"
 
 #include <QCoreApplication>
 #include <QFile>
