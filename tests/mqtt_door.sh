@@ -197,5 +197,7 @@ printf 'host = %s\n# a comment\ncolour = blue\n' "$sock" >"$work/mqtt.conf"
 refused "tenvalia: MQTT: $work/mqtt.conf:3: clave desconocida «colour»; MQTT queda apagado"
 printf 'node = a/b\n' >"$work/mqtt.conf"
 refused "tenvalia: MQTT: $work/mqtt.conf:1: el nodo «a/b» va en los temas: solo letras, cifras, _ y -, de 1 a 64; MQTT queda apagado"
+mkfifo "$work/fifo" # that nobody writes to: opening it to read would wait
+TENVALIA_MQTT_CONF="$work/fifo" refused "tenvalia: MQTT: $work/fifo no es un archivo de configuración (un archivo normal de hasta 64 KiB); MQTT queda apagado"
 [ "$(count seen online)" -eq "$online_before" ] || fail "a refused configuration connected"
-echo "mqtt: a password readable by others, an unknown key and a bad node refused in one line each; window worked"
+echo "mqtt: a password readable by others, an unknown key, a bad node and a FIFO refused in one line each; window worked"

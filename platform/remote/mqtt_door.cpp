@@ -15,9 +15,12 @@
 #include <QStandardPaths>
 #include <QSysInfo>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 
 namespace platform::remote {
@@ -62,14 +65,24 @@ std::optional<Config> readConfig()
     const QString path = named ? qEnvironmentVariable("TENVALIA_MQTT_CONF")
                                : QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
                                      QStringLiteral("/tenvalia/mqtt.conf");
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        if (named || file.exists())
-            say(QStringLiteral("no se pudo leer %1 (%2); MQTT queda apagado").arg(shownPath(path), file.errorString()));
+    // Without waiting: a FIFO there must not hold the window up.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (named || errno != ENOENT)
+            say(QStringLiteral("no se pudo leer %1 (%2); MQTT queda apagado")
+                    .arg(shownPath(path), QString::fromLocal8Bit(std::strerror(errno))));
         return std::nullopt;
     }
+    QFile file;
+    file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
     struct stat status {};
-    const bool othersRead = fstat(file.handle(), &status) == 0 && (status.st_mode & (S_IRGRP | S_IROTH));
+    constexpr off_t kLongest = 64 * 1024;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size > kLongest) {
+        say(QStringLiteral("%1 no es un archivo de configuración (un archivo normal de hasta 64 KiB); MQTT queda apagado")
+                .arg(shownPath(path)));
+        return std::nullopt;
+    }
+    const bool othersRead = status.st_mode & (S_IRGRP | S_IROTH);
 
     Config config;
     config.node = defaultNode();
@@ -81,7 +94,7 @@ std::optional<Config> readConfig()
         return std::nullopt;
     };
     int number = 0;
-    for (const QByteArray &raw : file.readAll().split('\n')) {
+    for (const QByteArray &raw : file.read(kLongest).split('\n')) {
         ++number;
         const QByteArray line = raw.trimmed();
         if (line.isEmpty() || line.startsWith('#'))
@@ -169,7 +182,6 @@ public:
     {
         if (!link_)
             return;
-        QObject::disconnect(&context_, nullptr, nullptr, nullptr);
         publishState(Switchboard::instance().state());
         link_->publish(base_ + "availability", "offline", true);
         link_->close(1000);
