@@ -13,7 +13,7 @@ done
 . "$(dirname "$0")/../scripts/xvfb.sh"
 app=$(realpath "$1")
 work=$(mktemp -d)
-trap 'kill $app_pid $second_pid $watch_pid $broker_pid $xvfb_pid 2>/dev/null || true; wait 2>/dev/null; rm -rf "$work"' EXIT
+trap 'kill -CONT $broker_pid 2>/dev/null; kill $app_pid $second_pid $watch_pid $broker_pid $xvfb_pid 2>/dev/null || true; wait 2>/dev/null; rm -rf "$work"' EXIT
 app_pid="" second_pid="" watch_pid="" broker_pid="" xvfb_pid=""
 
 fail() {
@@ -181,6 +181,15 @@ wait_until 10 online || fail "not online after a new start"
 stop KILL
 wait_until 10 test "$(payloads "$topic/availability" | tail -n 1)" = offline || fail "the last will did not say offline"
 echo "mqtt: SIGTERM published state 0 then offline; after kill -9 the last will said offline"
+
+# A broker that stops answering does not keep the program from closing, nor the lights on.
+start
+wait_until 10 online || fail "not online"
+kill -STOP "$broker_pid"
+stop TERM
+kill -CONT "$broker_pid"
+[ "$(tail -n 1 "$work/trace")" = "0x0378 0x0000" ] || fail "the lights were not switched off"
+echo "mqtt: with the broker frozen, SIGTERM still ended the program with every line low"
 
 # Configurations refused: the window works, nothing connects.
 refused() { # WORDS
