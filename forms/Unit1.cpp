@@ -108,7 +108,13 @@ void TForm1::PtoParalelo1Click() { platform::ShowMessage(this, QStringLiteral("C
 
 // All outputs off when the window opens and when it closes.
 void TForm1::FormCreate() { EscribirPuerto(PuertoParalelo, 0); Escrito(); }
-void TForm1::FormClose() { EscribirPuerto(PuertoParalelo, 0); Escrito(); }
+void TForm1::FormClose()
+{
+    EscribirPuerto(PuertoParalelo, 0);
+    Escrito();
+    // A command from outside that comes in while the program ends must not switch a light on.
+    platform::remote::Switchboard::instance().windowClosed();
+}
 
 platform::remote::State TForm1::EstadoRemoto() const
 {

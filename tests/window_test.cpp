@@ -2,6 +2,7 @@
 // port's trouble reach the person, and the keyboard's way to the menus.
 #include "Unit1.h"
 #include "platform/port/active_port.h"
+#include "platform/remote/switchboard.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -9,9 +10,11 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTimer>
 #include <QtTest>
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -106,6 +109,35 @@ private slots:
         QCOMPARE(written, (Values{0, 0x02, 0x10, 0xE0, 0}));
         for (QCheckBox *other : form->findChildren<QCheckBox *>())
             QCOMPARE(other->isChecked(), other->objectName() == "CheckSala" || other->objectName() == "CheckExterior");
+    }
+
+    // Doors from outside know the boxes top to bottom as shown, by name or caption, and their
+    // click is the box's own: it toggles on screen and writes, as the person's next click shows;
+    // each click says who clicked. Once the window has closed, no door clicks.
+    void remoteClicksAreTheBoxesOwn()
+    {
+        using platform::remote::Origin;
+        auto &board = platform::remote::Switchboard::instance();
+        QList<QCheckBox *> shown = form->findChildren<QCheckBox *>();
+        std::sort(shown.begin(), shown.end(), [this](QCheckBox *a, QCheckBox *b) {
+            return a->mapTo(form.get(), QPoint()).y() < b->mapTo(form.get(), QPoint()).y();
+        });
+        QCOMPARE(board.names().size(), shown.size());
+        for (int i = 0; i < shown.size(); ++i)
+            QCOMPARE(board.find(shown[i]->text().toUpper(), true), i);
+        QCOMPARE(board.find(QStringLiteral("COCINA"), false), -1);
+        QSignalSpy clicks(&board, &platform::remote::Switchboard::clicked);
+        const auto result = board.click(board.find(QStringLiteral("cocina"), false), Origin::Mqtt);
+        QVERIFY(result.ticked);
+        QCOMPARE(result.value, 0x02);
+        click("CheckCocina");
+        QCOMPARE(written, (Values{0, 0x02, 0}));
+        QCOMPARE(clicks.size(), 2);
+        QCOMPARE(clicks[0], (QVariantList{"cocina", true, 0x02, QVariant::fromValue(Origin::Mqtt)}));
+        QCOMPARE(clicks[1], (QVariantList{"cocina", false, 0, QVariant::fromValue(Origin::Window)}));
+        form->close();
+        QCOMPARE(board.find(QStringLiteral("cocina"), false), -1);
+        QVERIFY(board.names().isEmpty());
     }
 
     void menuItemsShowTheirMessage_data()

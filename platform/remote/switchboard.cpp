@@ -31,6 +31,7 @@ void Switchboard::attach(QList<Box> boxes, std::function<void(int)> click, std::
     boxes_ = std::move(boxes);
     click_ = std::move(click);
     state_ = std::move(state);
+    open_ = bool(click_);
     disconnect(ownerGone_);
     if (owner)
         ownerGone_ = connect(owner, &QObject::destroyed, this, [this] { attach({}, {}, {}); });
@@ -46,9 +47,13 @@ void Switchboard::written(int box, bool ticked)
 
 void Switchboard::outputChanged() { emit changed(state()); }
 
+void Switchboard::windowClosed() { open_ = false; }
+
 QStringList Switchboard::names() const
 {
     QStringList names;
+    if (!open_)
+        return names;
     for (const Box &box : boxes_)
         names << box.name;
     return names;
@@ -56,8 +61,9 @@ QStringList Switchboard::names() const
 
 int Switchboard::find(const QString &text, bool captionsToo) const
 {
-    for (int i = 0; i < boxes_.size(); ++i) {
-        if (boxes_[i].name.compare(text, Qt::CaseInsensitive) == 0 ||
+    const Qt::CaseSensitivity names = captionsToo ? Qt::CaseInsensitive : Qt::CaseSensitive;
+    for (int i = 0; open_ && i < boxes_.size(); ++i) {
+        if (boxes_[i].name.compare(text, names) == 0 ||
             (captionsToo && boxes_[i].caption.compare(text, Qt::CaseInsensitive) == 0))
             return i;
     }
@@ -66,7 +72,7 @@ int Switchboard::find(const QString &text, bool captionsToo) const
 
 Switchboard::Result Switchboard::click(int box, Origin origin)
 {
-    if (box < 0 || box >= boxes_.size() || !click_)
+    if (box < 0 || box >= boxes_.size() || !open_)
         return {false, state().value};
     // A click from a door may open a message box, whose event loop takes the next command: each
     // keeps its own origin.

@@ -42,11 +42,13 @@ public:
     void written(int box, bool ticked);
     // Any other write (open, close): changed().
     void outputChanged();
+    // The window has closed and cleared the outputs: no click from outside is taken after that.
+    void windowClosed();
 
     // The doors' side, on the GUI thread.
-    QStringList names() const; // ASCII names, top to bottom
-    // The box called `text`: its ASCII name, or with captionsToo also its caption, either without
-    // regard to case. -1 when there is none.
+    QStringList names() const; // ASCII names, top to bottom; none once the window has closed
+    // The box called `text`: exactly its ASCII name, or with captionsToo its ASCII name or its
+    // caption, either without regard to case. -1 when there is none.
     int find(const QString &text, bool captionsToo) const;
     struct Result {
         bool ticked;
@@ -65,6 +67,7 @@ private:
     std::function<void(int)> click_;
     std::function<State()> state_;
     Origin origin_ = Origin::Window; // who is clicking now
+    bool open_ = false;              // a window is attached and has not closed
     QMetaObject::Connection ownerGone_;
 };
 
