@@ -219,7 +219,7 @@ public:
             return;
         // A retained click is an old one: acting on it would switch a light nobody asked for now.
         auto &board = Switchboard::instance();
-        const int box = retained ? -1 : int(board.names().indexOf(QString::fromLatin1(payload)));
+        const int box = retained ? -1 : board.find(QString::fromLatin1(payload), false);
         if (retained)
             say(QStringLiteral("orden retenida en %1 ignorada: «%2»").arg(QString::fromLatin1(topic), shownBytes(payload)));
         else if (box < 0)
