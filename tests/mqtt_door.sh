@@ -68,10 +68,11 @@ step() { # VALUE...: the trace after one more write
 }
 # What mosquitto_sub saw on the topic, payloads only, in order.
 payloads() { awk -v t="$1" '$1 == t { sub(/^[^ ]* [01] /, ""); print }' "$work/seen"; }
-json_is() { # PYTHON-EXPRESSION on the last payload of TOPIC, as `j`
+json_holds() { # TOPIC PYTHON-EXPRESSION: true of the last payload of TOPIC, as `j`
   python3 -c 'import json, sys; j = json.loads(sys.argv[1]); sys.exit(0 if eval(sys.argv[2]) else 1)' \
-    "$(payloads "$1" | tail -n 1)" "$2" || fail "$1: $2 is not so"
+    "$(payloads "$1" | tail -n 1)" "$2" 2>/dev/null
 }
+json_is() { wait_until 10 json_holds "$@" || fail "$1: $2 is not so"; } # once the message is in
 
 start_xvfb "$work"
 start_broker
