@@ -135,6 +135,10 @@ void TForm1::Escrito() { platform::remote::Switchboard::instance().outputChanged
 
 void TForm1::closeEvent(QCloseEvent *event)
 {
+    // From here on nothing waits for a person: open boxes go, and trouble is said on standard
+    // error only.
+    platform::port::ActivePort::instance().closing();
+    platform::dismissMessages();
     FormClose();
     QMainWindow::closeEvent(event);
 }

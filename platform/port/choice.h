@@ -16,12 +16,14 @@ struct Request {
     QByteArray path{};        // Ppdev, Hid, Gpio: the device (Hid: empty for the first board); Trace: the file
     std::vector<int> lines{}; // Gpio: the line offsets for D0, D1, ...
     bool activeLow = false;   // Gpio
+    int unit = 0, baud = 0;   // Modbus: the board's address and the port's speed (Lcus: lines are its relays)
 
     bool mayUseDirectIo() const { return mode == Mode::Auto || mode == Mode::Direct; }
 };
 
 // "" or "auto", "ppdev:/dev/parportN", "direct", "hid", "hid:/dev/hidrawN",
-// "gpio:/dev/gpiochipN:L0,L1,...[:active-low]" (1 to 8 distinct lines), "sim", "sim:FILE";
+// "gpio:/dev/gpiochipN:L0,L1,...[:active-low]" (1 to 8 distinct lines), "lcus:/dev/ttyUSBn[:N]"
+// (N relays, 1 to 8), "modbus:/dev/ttyUSBn[:ADDRESS[:BAUD]]", "sim", "sim:FILE";
 // anything else is Unknown.
 Request parseRequest(const QByteArray &text);
 

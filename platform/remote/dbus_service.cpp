@@ -1,5 +1,6 @@
 #include "dbus_service.h"
 
+#include "platform/stderr_lines.h"
 #include "platform/text.h"
 #include "tenvalia_adaptor.h"
 
@@ -11,7 +12,6 @@
 #include <QDBusPendingReply>
 #include <QTimer>
 
-#include <cstdio>
 
 namespace platform::remote {
 
@@ -23,8 +23,6 @@ const QString kInterface = QStringLiteral("org.tenvalia.Tenvalia1");
 const QString kNoSuchBox = QStringLiteral("org.tenvalia.Tenvalia1.Error.NoSuchBox");
 
 bool elsewhere = false; // another copy holds the name
-
-void say(const QString &text) { std::fprintf(stderr, "tenvalia: %s\n", qPrintable(text)); }
 
 } // namespace
 

@@ -3,6 +3,7 @@
 #include "broker_link.h"
 #include "platform/port/words.h"
 #include "platform/remote/switchboard.h"
+#include "platform/stderr_lines.h"
 #include "platform/text.h"
 
 #include <QCoreApplication>
@@ -19,7 +20,6 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <optional>
 
@@ -32,7 +32,7 @@ struct Config {
     QByteArray prefix = "homeassistant";
 };
 
-void say(const QString &text) { std::fprintf(stderr, "tenvalia: MQTT: %s\n", qPrintable(text)); }
+void say(const QString &text) { platform::say(QStringLiteral("MQTT: ") + text); }
 
 QString shownPath(const QString &path) { return port::words::shown(QFile::encodeName(path)); }
 
