@@ -63,7 +63,7 @@ count() { grep -cF -- "$2" "$work/$1" 2>/dev/null || true; }
 trace_is() { [ "$(cat "$work/trace")" = "$(printf '0x0378 %s\n' "$@")" ] || fail "trace differs; expected: $*"; }
 step() { # VALUE...: the trace after one more write
   expected+=("$1")
-  wait_until 10 test "$(lines)" -ge ${#expected[@]} || fail "expected ${#expected[@]} writes"
+  wait_until 30 test "$(lines)" -ge ${#expected[@]} || fail "expected ${#expected[@]} writes"
   trace_is "${expected[@]}"
 }
 # What mosquitto_sub saw on the topic, payloads only, in order.

@@ -72,7 +72,8 @@ std::unique_ptr<Output> gpioOutput(const QByteArray &chip, const std::vector<int
         return nullptr;
     gpiochip_info info = {};
     if (::ioctl(chipFd, GPIO_GET_CHIPINFO_IOCTL, &info) < 0) {
-        *refusal = {errno == ENOTTY ? Step::NotADevice : Step::Open, errno};
+        // A descriptor that knows no such request is no chip (an emulator says ENOSYS).
+        *refusal = {errno == ENOTTY || errno == ENOSYS ? Step::NotADevice : Step::Open, errno};
         ::close(chipFd);
         return nullptr;
     }
