@@ -3,22 +3,8 @@
 # closed by SIGTERM the ordinary way, early and late, and finally by losing its display.
 # Usage: e2e_clicks.sh path/to/tenvalia
 set -euo pipefail
-. "$(dirname "$0")/../scripts/xvfb.sh"
 app=$(realpath "$1")
-work=$(mktemp -d)
-trap 'kill $app_pid $xvfb_pid 2>/dev/null || true; rm -rf "$work"' EXIT
-app_pid="" xvfb_pid=""
-
-fail() { echo "FAIL: $*"; echo "--- trace:"; cat "$work/trace" 2>/dev/null || true; echo "--- stderr:"; cat "$work/stderr" 2>/dev/null || true; exit 1; }
-run() { QT_QPA_PLATFORM=xcb TENVALIA_PORT="sim:$work/trace" exec "$app" "$@"; }
-start() { rm -f "$work/trace"; run >/dev/null 2>"$work/stderr" & app_pid=$!; }
-sigterm() { local status=0; kill -TERM "$app_pid"; wait "$app_pid" || status=$?; app_pid=""; [ "$status" -eq 0 ] || fail "exit code $status after SIGTERM"; }
-lines() { cat "$work/trace" 2>/dev/null | wc -l; }
-wait_for_lines() {
-  for _ in $(seq 100); do [ "$(lines)" -ge "$1" ] && return 0; sleep 0.05; done
-  fail "expected $1 writes, saw $(lines)"
-}
-trace_is() { [ "$(cat "$work/trace")" = "$(printf '%s\n' "$@")" ] || fail "trace differs; expected: $*"; }
+. "$(dirname "$0")/traced_window.sh"
 
 start_xvfb "$work"
 start

@@ -5,29 +5,16 @@
 # cannot start.
 # Usage: e2e_ends.sh path/to/tenvalia
 set -euo pipefail
-. "$(dirname "$0")/../scripts/xvfb.sh"
 app=$(realpath "$1")
-work=$(mktemp -d)
+. "$(dirname "$0")/traced_window.sh"
 trap 'kill $app_pid $xvfb_pid 2>/dev/null || true; exec 3<&- 2>/dev/null; rm -rf "$work"' EXIT
-app_pid="" xvfb_pid=""
 
-fail() { echo "FAIL: $*"; echo "--- trace:"; cat "$work/trace" 2>/dev/null || true; echo "--- stderr:"; cat "$work/stderr" 2>/dev/null || true; exit 1; }
-start() { # [file for standard error]
-  rm -f "$work/trace"
-  QT_QPA_PLATFORM=xcb TENVALIA_PORT="sim:$work/trace" "$app" >/dev/null 2>"${1:-$work/stderr}" &
-  app_pid=$!
-}
-lines() { cat "$work/trace" 2>/dev/null | wc -l; }
-wait_for_lines() {
-  for _ in $(seq 100); do [ "$(lines)" -ge "$1" ] && return 0; sleep 0.05; done
-  fail "expected $1 writes, saw $(lines)"
-}
-# Cocina's indicator, in the window's own coordinates (see e2e_clicks.sh).
+# Cocina's indicator, under the client area's top (see e2e_clicks.sh).
 cocina_on() {
   local window
   window=$(wait_for_window) || fail "no window"
   wait_for_lines 1
-  xdotool mousemove --window "$window" 79 $((91 + 19)) click 1
+  xdotool mousemove --window "$window" 79 $(($(client_top "$window" "$work") + 91)) click 1
   wait_for_lines 2
 }
 ended_with() { # SIGNAL-OR-DESCRIPTION, expected exit status
