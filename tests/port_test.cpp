@@ -13,6 +13,7 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <map>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/mount.h>
@@ -187,7 +188,7 @@ private slots:
     {
         QTemporaryDir dir;
         const QByteArray root = QFile::encodeName(dir.path());
-        port::SystemPaths paths{root + "/dev", root + "/sys"};
+        port::SystemPaths paths{root + "/dev", root + "/sys", "/sys/dev/char", root + "/usb"};
         QDir().mkpath(QFile::decodeName(paths.devices));
         const auto addDevice = [&](const QByteArray &device, const QByteArray &base) {
             writeFile(paths.devices + '/' + device, "");
@@ -210,11 +211,13 @@ private slots:
         QCOMPARE(elsewhere.output->where().kind, Kind::Stdout);
         QCOMPARE(triedOf(elsewhere), (QStringList{"/dev/parport1 " + notADevice, "/dev/parport10 " + notADevice,
                                                   " " + QString::number(int(Step::Permission)),
-                                                  "/dev " + QString::number(int(Step::NoDevice))}));
+                                                  "/dev " + QString::number(int(Step::NoDevice)),
+                                                  "/usb " + QString::number(int(Step::NoDevice))}));
         QStringList lines = port::words::refusal(elsewhere).split(QLatin1Char('\n'));
         QCOMPARE(lines.first(), QStringLiteral("No hay un puerto paralelo en 0x0378 que Tenvalia pueda usar."));
         QCOMPARE(lines.filter(QStringLiteral("• ")).at(2), QStringLiteral("• E/S directa: ioperm(0x0378, 2): ") + qt_error_string(EPERM));
-        QVERIFY(lines.filter(QStringLiteral("• ")).last().startsWith(QStringLiteral("• placa USB: no hay ninguna placa de relés USB")));
+        QVERIFY(lines.filter(QStringLiteral("• ")).at(3).startsWith(QStringLiteral("• placa USB: no hay ninguna placa de relés USB")));
+        QVERIFY(lines.filter(QStringLiteral("• ")).last().startsWith(QStringLiteral("• placa FTDI: no hay ninguna placa de relés FTDI")));
 
         addDevice("parport2", "888\t1912");
         auto theirs = choose("auto", paths, {true, {}});
@@ -275,9 +278,12 @@ private slots:
         auto output = std::make_unique<Board>();
         output->at = board;
         choice.output = std::move(output);
+        choice.passedOver = {{Kind::Hid, "/dev/hidraw4", -1, {}, "TNV02"}, {Kind::Ftdi, "/dev/bus/usb/002/002", -1, {}, "A5X"}};
         QCOMPARE(port::words::notice(choice),
                  QStringLiteral("no hay un puerto paralelo en 0x0378; se usa la placa de relés /dev/hidraw3: USBRelay4, "
-                                "id «\\xff\\xff\\xff\\xff\\xff», 4 relés; D4, D5, D6, D7 no van a ninguna parte"));
+                                "id «\\xff\\xff\\xff\\xff\\xff», 4 relés; D4, D5, D6, D7 no van a ninguna parte; quedan sin "
+                                "usar: /dev/hidraw4, id «TNV02» (TENVALIA_PORT=hid:TNV02); placa de relés FTDI «A5X» "
+                                "(TENVALIA_PORT=ftdi:A5X)"));
 
         const port::Request gpio = port::parseRequest("gpio:/dev/gpiochip0:5,6,13:active-low");
         QCOMPARE(gpio.mode, port::Request::Mode::Gpio);
@@ -286,6 +292,35 @@ private slots:
         QVERIFY(gpio.activeLow);
         for (const char *wrong : {"gpio:/dev/gpiochip0", "gpio:/dev/gpiochip0:5,5", "gpio:/dev/gpiochip0:1,2,3,4,5,6,7,8,9",
                                   "gpio:/dev/gpiochip0:-1", "gpio::1"})
+            QCOMPARE(port::parseRequest(wrong).mode, port::Request::Mode::Unknown);
+    }
+
+    // An FT245R board is known by its product string: an FT232R serial adapter, with the same ids,
+    // is never opened, even asked for by its serial number. How the FTDI forms parse.
+    void ftdiBoardsAreKnownByTheirProductString()
+    {
+        QTemporaryDir dir;
+        const QByteArray usb = QFile::encodeName(dir.path());
+        for (const auto &[name, product] : {std::pair{"1-1", "FT232R USB UART"}, {"2-1", "FT245R USB FIFO"}}) {
+            QDir().mkpath(QFile::decodeName(usb + '/' + name));
+            const QByteArray bus(name, 1);
+            for (const auto &[file, text] : std::map<const char *, QByteArray>{
+                     {"idVendor", "0403"}, {"idProduct", "6001"}, {"product", product}, {"serial", "S" + bus}, {"busnum", bus}, {"devnum", "2"}})
+                writeFile(usb + '/' + name + '/' + file, text + '\n');
+        }
+        const port::SystemPaths paths{usb, usb, usb, usb};
+        const QString adapter = port::words::refusal(choose("ftdi:S1", paths));
+        QVERIFY2(adapter.contains(QStringLiteral("«S1» es «FT232R USB UART», no una placa de relés")), qPrintable(adapter));
+        const auto board = choose("ftdi", paths); // found, but its usbfs node is not there
+        QCOMPARE(board.tried.size(), size_t(2));
+        QCOMPARE(board.tried.front().where.path, usb + "/bus/usb/002/002");
+        QCOMPARE(board.tried.front().outcome.error, ENOENT);
+
+        const port::Request mapped = port::parseRequest("ftdi:A5XK3RJT:1,3,5,7");
+        QCOMPARE(mapped.serial, QByteArray("A5XK3RJT"));
+        QCOMPARE(mapped.lines, (std::vector<int>{1, 3, 5, 7}));
+        QCOMPARE(port::parseRequest("hid:TNV02").serial, QByteArray("TNV02"));
+        for (const char *wrong : {"ftdi:", "ftdi:1,8", "ftdi:1,1", "ftdi:A:B", "ftdi:A:1,2:3", "ftdi:,"})
             QCOMPARE(port::parseRequest(wrong).mode, port::Request::Mode::Unknown);
     }
 

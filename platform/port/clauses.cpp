@@ -37,7 +37,7 @@ QString openHint(Kind kind, int error)
         return ppdevHint(error);
     if (error != EACCES && error != EPERM)
         return {};
-    if (kind == Kind::Hid)
+    if (kind == Kind::Hid || kind == Kind::Ftdi)
         return QStringLiteral(" (el paquete de Tenvalia instala una regla de udev que da la placa a quien está ante el "
                               "escritorio: desenchúfela y vuelva a enchufarla; sin el paquete, copie "
                               "70-tenvalia-relays.rules en /etc/udev/rules.d)");
@@ -63,13 +63,13 @@ QString lineList(const std::vector<int> &lines)
 
 QString readBack(const Where &where, const Outcome &outcome)
 {
-    if (where.kind == Kind::Hid || where.kind == Kind::Gpio) {
+    if (where.kind == Kind::Hid || where.kind == Kind::Gpio || where.kind == Kind::Ftdi) {
         const int mask = (1 << where.lines.size()) - 1;
-        const QString what = where.kind == Kind::Hid ? QStringLiteral("los relés de") : QStringLiteral("las líneas de");
+        const QString what = where.kind != Kind::Gpio ? QStringLiteral("los relés de") : QStringLiteral("las líneas de");
         return QStringLiteral("%1 %2 no siguieron: se pidió %3 y %4 tiene %5")
             .arg(what, linesOf((outcome.written ^ outcome.readBack) & mask))
             .arg(outcome.written & mask, int(where.lines.size()), 2, QLatin1Char('0'))
-            .arg(where.kind == Kind::Hid ? QStringLiteral("la placa") : QStringLiteral("el chip"))
+            .arg(where.kind != Kind::Gpio ? QStringLiteral("la placa") : QStringLiteral("el chip"))
             .arg(outcome.readBack & mask, int(where.lines.size()), 2, QLatin1Char('0'));
     }
     const QString what = QStringLiteral("se escribió %1 y se leyó %2: ").arg(hex2(outcome.written & 0xFF), hex2(outcome.readBack));
@@ -133,6 +133,8 @@ QString nameOf(const Where &where)
             .arg(shown(where.path), lineList(where.lines),
                  where.activeLow ? QStringLiteral(" (activas en bajo)") : QString());
     case Kind::Ftdi:
+        return where.serial.isEmpty() ? QStringLiteral("placa de relés FTDI en %1").arg(shown(where.path))
+                                      : QStringLiteral("placa de relés FTDI «%1»").arg(shown(where.serial));
     case Kind::Lcus:
     case Kind::Modbus:
         return shown(where.path); // each kind's words come with its output
@@ -154,6 +156,12 @@ QString clause(const Where &where, const Outcome &outcome)
     case Step::Done:
         return {};
     case Step::NoDevice:
+        if (where.kind == Kind::Hid && !where.serial.isEmpty())
+            return QStringLiteral("ninguna placa de relés USB de %1/hidraw* tiene el id «%2»").arg(path, idOf(where.serial));
+        if (where.kind == Kind::Ftdi && !where.serial.isEmpty())
+            return QStringLiteral("no hay ninguna placa de relés FTDI con el número de serie «%1»").arg(shown(where.serial));
+        if (where.kind == Kind::Ftdi)
+            return QStringLiteral("no hay ninguna placa de relés FTDI (0403:6001, «FT245R USB FIFO»)");
         if (where.kind == Kind::Hid)
             return QStringLiteral("no hay ninguna placa de relés USB (www.dcttech.com USBRelayN) en %1/hidraw*").arg(path);
         return QStringLiteral("no existe ningún %1/parport*").arg(path);
@@ -164,6 +172,10 @@ QString clause(const Where &where, const Outcome &outcome)
             return QStringLiteral("%1 no es un chip GPIO").arg(path);
         return QStringLiteral("%1 no es un puerto paralelo (no es un dispositivo ppdev)").arg(path);
     case Step::LookAlike:
+        if (where.kind == Kind::Ftdi)
+            return QStringLiteral("el dispositivo FTDI «%1» es «%2», no una placa de relés (FT245R USB FIFO): puede ser "
+                                  "el adaptador serie de algo, y Tenvalia no lo toca")
+                .arg(shown(where.serial), shown(where.product));
         return QStringLiteral("%1 es «%2», que se parece a una placa de relés USB pero no es de las que Tenvalia "
                               "conoce (www.dcttech.com USBRelayN, 16c0:05df); otras placas hablan otros protocolos, "
                               "y Tenvalia no adivina")
@@ -181,6 +193,8 @@ QString clause(const Where &where, const Outcome &outcome)
     case Step::Claim:
         return QStringLiteral("PPCLAIM en %1: %2").arg(path, systemSays(outcome.error)) + ppdevHint(outcome.error);
     case Step::Busy:
+        if (where.kind == Kind::Ftdi)
+            return QStringLiteral("%1 está ocupada: la tiene otro programa (¿otra copia de Tenvalia?)").arg(nameOf(where));
         if (where.kind == Kind::Gpio)
             return QStringLiteral("las líneas %1 de %2 están ocupadas: las tiene «%3» (¿otra copia de Tenvalia?)")
                 .arg(lineList(where.lines), path, shown(outcome.holder));
@@ -191,7 +205,7 @@ QString clause(const Where &where, const Outcome &outcome)
         return QStringLiteral("%1 está ocupado: lo tiene otro programa (%2), y Tenvalia no espera a que lo suelte")
             .arg(path, shown(outcome.holder));
     case Step::Gone:
-        if (where.kind == Kind::Hid)
+        if (where.kind == Kind::Hid || where.kind == Kind::Ftdi)
             return QStringLiteral("%1 se desconectó (sin corriente, sus relés quedan apagados)").arg(nameOf(where));
         return QStringLiteral("%1 ya no está: el puerto desapareció (se descargó su controlador o se quitó el "
                               "dispositivo), y lo que tengan sus salidas no se sabe")
@@ -199,7 +213,7 @@ QString clause(const Where &where, const Outcome &outcome)
     case Step::Write:
         if (where.kind == Kind::Ppdev)
             return QStringLiteral("PPWDATA en %1: %2").arg(path, systemSays(outcome.error));
-        if (where.kind == Kind::Hid || where.kind == Kind::Gpio)
+        if (where.kind == Kind::Hid || where.kind == Kind::Gpio || where.kind == Kind::Ftdi)
             return QStringLiteral("%1 no respondió: %2").arg(nameOf(where), systemSays(outcome.error));
         return QStringLiteral("escribir en %1: %2").arg(recordPlace(where), systemSays(outcome.error));
     case Step::Read:
