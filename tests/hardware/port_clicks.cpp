@@ -1,8 +1,9 @@
 // Runs inside an emulated PC with a parallel port at 0x378: the window's clicks go through the
 // port layer chosen by TENVALIA_PORT, and after each one the data register must read back the
 // value's low byte. EXPECT_PORT names the path that must have been chosen: "direct", "ppdev",
-// "hid" (a relay board of RELAYS relays, 8 unless said) or "gpio" (the emulated lines, whose
-// levels the kernel log records). PORT_CASE runs instead one case of a port shared with others or
+// "hid" (a relay board of RELAYS relays, 8 unless said), "gpio" (the emulated lines, whose
+// levels the kernel log records) or "ftdi" (the emulated FT245R, whose pins its log FTDI_LOG
+// records; RELAYS lines if said). PORT_CASE runs instead one case of a port shared with others or
 // gone (held, cut, loop, hold, gone), or a board that fails (fault: its words are FAULT_SAYS).
 #include "Unit1.h"
 #include "platform/port/active_port.h"
@@ -48,6 +49,8 @@ class PortClicks : public QObject {
             return boardState();
         if (expected == "gpio")
             return gpioLevels();
+        if (expected == "ftdi")
+            return ftdiLines();
         const int fd = ::open("/dev/parport0", O_RDWR);
         unsigned char data = 0;
         const bool ok = fd >= 0 && ::ioctl(fd, PPCLAIM) == 0 && ::ioctl(fd, PPRDATA, &data) == 0;
@@ -85,6 +88,18 @@ class PortClicks : public QObject {
         return request.activeLow ? ~levels & 0xFF : levels;
     }
 
+    // The lines the emulated FT245R's pins hold: the pins its log recorded last, through the map.
+    int ftdiLines() const
+    {
+        QFile log(qEnvironmentVariable("FTDI_LOG"));
+        const QByteArray text = log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
+        const int pins = text.mid(text.lastIndexOf("PINS ") + 5, 2).toInt(nullptr, 16);
+        int lines = request.lines.empty() ? pins : 0;
+        for (size_t line = 0; line < request.lines.size(); ++line)
+            lines |= (pins >> request.lines[line] & 1) << line;
+        return lines;
+    }
+
     void linesAre(int value)
     {
         QCOMPARE(dataRegister(), value & mask);
@@ -110,6 +125,7 @@ class PortClicks : public QObject {
         return expected == "ppdev" ? port::Kind::Ppdev
                : expected == "hid" ? port::Kind::Hid
                : expected == "gpio" ? port::Kind::Gpio
+               : expected == "ftdi" ? port::Kind::Ftdi
                                     : port::Kind::Direct;
     }
 

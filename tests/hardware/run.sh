@@ -16,7 +16,7 @@ mkdir -p "$work"
 
 # --- The guest's kernel: Debian's, downloaded and unpacked (never installed), kept in WORKDIR.
 kernel="$work/kernel"
-if [ ! -s "$kernel/vmlinux" ] || [ ! -s "$kernel/modules/uhid.ko" ]; then
+if [ ! -s "$kernel/vmlinux" ] || [ ! -s "$kernel/modules/ftdi_sio.ko" ]; then
   rm -rf "$kernel" && mkdir -p "$kernel"
   kernel_package() { apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ { print $2; exit }'; }
   package=$(kernel_package)
@@ -33,7 +33,9 @@ if [ ! -s "$kernel/vmlinux" ] || [ ! -s "$kernel/modules/uhid.ko" ]; then
   tail -c +"$((offset + 1))" "$bzimage" | xz -dc >"$kernel/vmlinux" 2>/dev/null || true
   [ "$(head -c4 "$kernel/vmlinux" | od -An -c | tr -d ' ')" = '177ELF' ] || { echo "no ELF kernel in $bzimage"; exit 1; }
   mkdir -p "$kernel/modules"
-  for module in parport parport_pc ppdev hid uhid hid-generic; do
+  # The USB ones make the guest both an FTDI board (a gadget on dummy_hcd) and its host.
+  for module in parport parport_pc ppdev hid uhid hid-generic \
+    usb-common usbcore udc-core dummy_hcd configfs libcomposite usb_f_fs usbserial ftdi_sio; do
     find "$kernel/root/lib/modules" -name "$module.ko" -exec cp {} "$kernel/modules/" \;
   done
   rm -rf "$kernel/root" "$kernel"/*.deb
@@ -49,7 +51,7 @@ rm -rf "$root" && mkdir -p "$root"/{bin,dev,proc,sys,tmp,opt/tenvalia,lib/module
 cp /bin/busybox "$root/bin/busybox"
 cp "$here/guest_init.sh" "$root/init"
 cp "$kernel"/modules/*.ko "$root/lib/modules/"
-cp "$app" "$clicks" "$kernel/relay_board" "$here/guest_relays.sh" "$root/opt/tenvalia/"
+cp "$app" "$clicks" "$kernel/relay_board" "$kernel/ftdi_board" "$here/guest_relays.sh" "$here/guest_ftdi.sh" "$root/opt/tenvalia/"
 plugin=$(find /usr/lib/x86_64-linux-gnu/qt6/plugins/platforms -name libqoffscreen.so)
 mkdir -p "$root$(dirname "$plugin")" && cp "$plugin" "$root$plugin"
 for library in $(ldd "$app" "$clicks" "$plugin" | awk '$3 ~ /^\// { print $3 } $1 ~ /^\/.*[^:]$/ { print $1 }' | sort -u); do
@@ -117,6 +119,15 @@ hid-stuck-relay           pass fail
 hid-silent-board          pass fail
 hid-unplugged             pass fail
 hid-look-alike-refused    pass fail
+hid-by-id                 pass fail
+clicks-ftdi               pass fail
+ftdi-exact-latches        pass fail
+ftdi-never-on-at-start    pass fail
+ftdi-given-back           pass fail
+clicks-ftdi-map           pass fail
+ftdi-stuck-pin            pass fail
+ftdi-unplugged            pass fail
+ftdi-ft232r-left-alone    pass fail
 clicks-gpio-never-on-at-start             pass fail
 clicks-gpio-active-low-never-on-at-start  pass fail
 gpio-second-copy-refused  pass fail
