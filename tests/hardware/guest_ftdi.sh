@@ -55,11 +55,11 @@ ftdi_checks() {
   : >/tmp/ftdi.log
   TENVALIA_PORT=ftdi EXPECT_PORT=ftdi FTDI_LOG=/tmp/ftdi.log port_clicks clicks-ftdi
   result clicks-ftdi $?
-  [ "$(latches /tmp/ftdi.log)" = "5a 00 02 10 00 ff 00 " ]
+  [ "$(latches /tmp/ftdi.log)" = "5a 00 00 02 10 00 ff 00 " ]
   result ftdi-exact-latches $?
   : >/tmp/ftdi.log
   TENVALIA_PORT=ftdi:TNVFT1:1,3,5,7 EXPECT_PORT=ftdi FTDI_LOG=/tmp/ftdi.log RELAYS=4 port_clicks clicks-ftdi-map &&
-    [ "$(latches /tmp/ftdi.log)" = "88 00 08 00 00 aa 00 " ] && grep -q "D4, D5, D6, D7 no van a ninguna parte" /tmp/clicks-ftdi-map.out
+    [ "$(latches /tmp/ftdi.log)" = "88 00 00 08 00 00 aa 00 " ] && grep -q "D4, D5, D6, D7 no van a ninguna parte" /tmp/clicks-ftdi-map.out
   result clicks-ftdi-map $?
   unplug
 

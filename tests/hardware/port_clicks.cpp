@@ -20,6 +20,7 @@
 #include <fcntl.h>
 #include <linux/hidraw.h>
 #include <linux/ppdev.h>
+#include <linux/usbdevice_fs.h>
 #include <sys/io.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -30,6 +31,7 @@ class PortClicks : public QObject {
     Q_OBJECT
 
     bool viaPpdev = false;
+    port::Output *output = nullptr; // the chosen output, owned by the active port
     const QByteArray expected = qgetenv("EXPECT_PORT");
     const QByteArray portCase = qgetenv("PORT_CASE");
     const port::Request request = port::parseRequest(qgetenv("TENVALIA_PORT"));
@@ -149,6 +151,7 @@ private slots:
         QCOMPARE(where.kind, kind());
         if (viaPpdev)
             QCOMPARE(where.path, QByteArray("/dev/parport0"));
+        output = choice.output.get();
         port::ActivePort::instance().use(std::move(choice));
     }
 
@@ -158,6 +161,12 @@ private slots:
             QSKIP("PORT_CASE runs another case");
         port::ActivePort::instance().write(TForm1::PuertoParalelo, 0x5A); // something FormCreate must clear
         linesAre(0x5A);
+        // What a crash handler or the guardian would send, through the descriptor the output names.
+        if (const port::SwitchOff off = output->switchOff(); off.how == port::SwitchOff::How::UsbBulk) {
+            usbdevfs_bulktransfer bulk{off.endpoint, off.length, 1000, const_cast<unsigned char *>(off.bytes)};
+            QCOMPARE(::ioctl(off.fd, USBDEVFS_BULK, &bulk), int(off.length));
+            linesAre(0x00);
+        }
         TForm1 form;
         form.Reloj->stop();
         form.show();
