@@ -84,6 +84,8 @@ int main(int argc, char **argv)
             unsigned char reply[64] = {0}, length = setup->wLength < 64 ? setup->wLength : 64;
             if (events[e].type != FUNCTIONFS_SETUP)
                 continue;
+            if (setup->bRequest == 0x0c)
+                usleep(2000); /* as on the chip, a byte sent before is latched by then */
             pthread_mutex_lock(&lock);
             dprintf(logfd, "REQ %02x %02x %04x %04x %u\n", setup->bRequestType, setup->bRequest, setup->wValue,
                     setup->wIndex, setup->wLength);
