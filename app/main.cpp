@@ -1,6 +1,8 @@
 #include "forms/Unit1.h"
 #include "platform/port/active_port.h"
+#include "platform/port/guardian.h"
 #include "platform/port/words.h"
+#include "platform/stderr_lines.h"
 #include "platform/toolkit.h"
 
 #include <QApplication>
@@ -8,7 +10,7 @@
 #include <QIcon>
 
 #include <clocale>
-#include <cstdio>
+#include <cstdlib>
 #include <exception>
 
 namespace {
@@ -17,9 +19,15 @@ namespace {
 // port's lights may still be on (the person was told which, and why).
 constexpr int kLightsMayBeOn = 2;
 
+// Every end the program sees comes here: the outputs off, the guardian let go once they are known
+// off, what is still to say given a moment.
 int switchOffForExit(int codeIfOff)
 {
-    return platform::port::ActivePort::instance().switchOffForExit() ? codeIfOff : kLightsMayBeOn;
+    const bool off = platform::port::ActivePort::instance().switchOffForExit();
+    if (off)
+        platform::port::guardian::release();
+    platform::finishSaying(500);
+    return off ? codeIfOff : kLightsMayBeOn;
 }
 
 } // namespace
@@ -38,10 +46,16 @@ int main(int argc, char *argv[])
     const auto request = port::parseRequest(qgetenv("TENVALIA_PORT"));
     const auto direct = request.mayUseDirectIo() ? port::requestDirectAccess(TForm1::PuertoParalelo) : port::DirectAccess{};
     if (const int refused = port::dropCapabilities()) {
-        std::fprintf(stderr, "tenvalia: %s\n", qPrintable(port::words::capabilitiesKept(refused)));
+        platform::say(port::words::capabilitiesKept(refused));
+        platform::finishSaying(500);
         return 1;
     }
     auto choice = port::choose(request, TForm1::PuertoParalelo, direct);
+    // Forked while no thread exists, and after the choice: it inherits direct I/O's permission.
+    if (const int error = port::guardian::start())
+        platform::say(port::words::noGuardian(error));
+    port::guardian::catchCrashes();
+    platform::startSaying();
     // A desktop that stops answering must not keep the lights on past a termination request.
     platform::watchTermination([] { return switchOffForExit(1); });
 
@@ -60,8 +74,12 @@ int main(int argc, char *argv[])
 
         TForm1 Form1;
         platform::closeOnTerminationSignals(&Form1);
-        // A lost display ends the process from inside the event loop: it still clears the port.
-        const platform::AtExit displayLost([&Form1] { Form1.FormClose(); });
+        // A lost display ends the process from inside the event loop: it still clears the port,
+        // and the exit says what is true.
+        const platform::AtExit displayLost([&Form1] {
+            Form1.FormClose();
+            std::_Exit(platform::endingWith(switchOffForExit(1)));
+        });
         Form1.show();
         QApplication::exec();
     } catch (const std::exception &error) {

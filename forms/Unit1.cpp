@@ -75,6 +75,10 @@ void TForm1::FormClose() { EscribirPuerto(PuertoParalelo, 0); }
 
 void TForm1::closeEvent(QCloseEvent *event)
 {
+    // From here on nothing waits for a person: open boxes go, and trouble is said on standard
+    // error only.
+    platform::port::ActivePort::instance().closing();
+    platform::dismissMessages();
     FormClose();
     QMainWindow::closeEvent(event);
 }

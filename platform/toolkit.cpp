@@ -1,13 +1,17 @@
 #include "toolkit.h"
 
+#include "stderr_lines.h"
+
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QShortcut>
 #include <QSocketNotifier>
+#include <QStringList>
 #include <QWidget>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -26,11 +30,23 @@
 
 namespace platform {
 
+namespace {
+std::vector<QMessageBox *> openBoxes;
+}
+
 void ShowMessage(QWidget *parent, const QString &text)
 {
     QMessageBox box(QMessageBox::NoIcon, QApplication::applicationDisplayName(), text, QMessageBox::Ok, parent);
     box.setTextFormat(Qt::PlainText); // texts may quote the environment: never markup
+    openBoxes.push_back(&box);
     box.exec();
+    openBoxes.erase(std::find(openBoxes.begin(), openBoxes.end(), &box));
+}
+
+void dismissMessages()
+{
+    for (QMessageBox *box : openBoxes)
+        box->done(QMessageBox::Ok);
 }
 
 void menuBarOnF10(QMenuBar *menuBar)
@@ -78,8 +94,8 @@ void keepStandardStreamsOpen()
         // The lowest free descriptor is the closed one.
         const int null = ::open("/dev/null", O_RDWR | O_NOCTTY);
         if (null != fd) {
-            std::fputs("tenvalia: faltan la entrada, la salida o los errores estándar, y /dev/null no se puede abrir\n",
-                       stderr);
+            say(QStringLiteral("faltan la entrada, la salida o los errores estándar, y /dev/null no se puede abrir"));
+            finishSaying(500);
             std::_Exit(1);
         }
     }
@@ -89,15 +105,21 @@ void catchTerminationSignals()
 {
     ::sem_init(&terminationRequested, 0, 0);
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalSocket) < 0) {
-        std::fprintf(stderr, "tenvalia: sin un socket para las señales (%s), SIGTERM no cierra la ventana: "
-                             "solo apaga las salidas y termina\n", std::strerror(errno));
+        say(QStringLiteral("sin un socket para las señales (%1), SIGTERM no cierra la ventana: solo apaga las salidas y "
+                           "termina").arg(QString::fromLocal8Bit(std::strerror(errno))));
         signalSocket[0] = signalSocket[1] = -1;
     }
+    // A reader that goes away must come back as EPIPE, never as the end of the program.
+    std::signal(SIGPIPE, SIG_IGN);
     struct sigaction action = {};
     action.sa_handler = onTerminationSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (const int signal : {SIGTERM, SIGINT, SIGHUP})
+    // Every signal whose default would end the process quietly; a crash's are the guardian's.
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGPWR,
+                             SIGIO, SIGSTKFLT, SIGXCPU, SIGXFSZ})
+        ::sigaction(signal, &action, nullptr);
+    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal)
         ::sigaction(signal, &action, nullptr);
 }
 
@@ -124,8 +146,7 @@ void watchTermination(std::function<int()> switchOff)
         int code = endingCode.load();
         if (code < 0)
             code = switchOff();
-        std::this_thread::sleep_for(std::chrono::seconds(2));
-        std::fflush(stderr);
+        finishSaying(2000);
         std::_Exit(endingCode.load() >= 0 ? endingCode.load() : code);
     }).detach();
 }
@@ -148,21 +169,33 @@ struct HeldBack {
 std::vector<HeldBack> heldBack;
 
 // While the display is being opened, Qt's complaints are held back: if it cannot be opened, one
-// line of ours says so instead of Qt's several and its abort.
+// line of ours says so instead of Qt's several and its abort. When it is not the display that
+// failed, Qt's own reason is said.
 void holdBackUntilOpen(QtMsgType type, const QMessageLogContext &context, const QString &text)
 {
     if (type != QtFatalMsg) {
         heldBack.push_back({type, context.file, context.function, context.category, context.line, text});
         return;
     }
+    const bool displayFailed = std::any_of(heldBack.begin(), heldBack.end(), [](const HeldBack &message) {
+        return message.text.contains(QLatin1String("connect to display")) ||
+               message.text.contains(QLatin1String("Failed to create wl_display"));
+    });
     const bool wayland = qEnvironmentVariable("QT_QPA_PLATFORM").startsWith(QLatin1String("wayland"));
     const char *variable = wayland ? "WAYLAND_DISPLAY" : "DISPLAY";
-    const QByteArray display = qgetenv(variable);
-    if (display.isEmpty())
-        std::fprintf(stderr, "tenvalia: no hay pantalla donde abrir la ventana (%s no está definida)\n", variable);
-    else
-        std::fprintf(stderr, "tenvalia: no se pudo abrir la pantalla %s (%s)\n",
-                     qPrintable(escapeControls(QString::fromLocal8Bit(display))), variable);
+    const QString display = escapeControls(qEnvironmentVariable(variable));
+    if (!displayFailed) {
+        QStringList reasons;
+        for (const HeldBack &message : heldBack)
+            reasons << message.text.simplified();
+        reasons << text.simplified();
+        say(QStringLiteral("Qt no pudo iniciar la plataforma gráfica: %1").arg(escapeControls(reasons.join(QLatin1Char(' ')))));
+    } else if (display.isEmpty()) {
+        say(QStringLiteral("no hay pantalla donde abrir la ventana (%1 no está definida)").arg(QLatin1String(variable)));
+    } else {
+        say(QStringLiteral("no se pudo abrir la pantalla %1 (%2)").arg(display, QLatin1String(variable)));
+    }
+    finishSaying(500);
     std::_Exit(1);
 }
 
@@ -208,7 +241,7 @@ AtExit::AtExit(std::function<void()> handler)
             handler();
     }) == 0;
     if (!registered)
-        std::fputs("tenvalia: sin atexit, una pantalla perdida dejaría el puerto como está\n", stderr);
+        say(QStringLiteral("sin atexit, una pantalla perdida dejaría el puerto como está"));
     lastWords = std::move(handler);
 }
 

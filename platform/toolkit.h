@@ -17,6 +17,9 @@ QString escapeControls(const QString &text);
 
 // A modal box with the text and one OK button; returns once the person has dismissed it.
 void ShowMessage(QWidget *parent, const QString &text);
+// Closes every box ShowMessage has open, as if dismissed: a closing program never waits for a
+// person.
+void dismissMessages();
 
 // F10 takes the keyboard to the menu bar, as Alt does: its first entry lit, Down opens it.
 void menuBarOnF10(QMenuBar *menuBar);
@@ -25,8 +28,10 @@ void menuBarOnF10(QMenuBar *menuBar);
 // opens later takes their place and receives what was meant for a terminal. Call it first thing.
 void keepStandardStreamsOpen();
 
-// From this call on, SIGTERM, SIGINT and SIGHUP are caught and kept for the window, so that one
-// arriving during start-up is not lost: call it right after keepStandardStreamsOpen().
+// From this call on, every signal whose default would end the process (SIGTERM, SIGINT, SIGHUP,
+// SIGQUIT, SIGUSR1...) is caught and kept for the window, so that one arriving during start-up is
+// not lost and each ends the program the same orderly way: call it right after
+// keepStandardStreamsOpen().
 void catchTerminationSignals();
 // A termination request that the program has not answered within a second (the window cannot
 // close while the display does not answer) runs `switchOff` on a thread of its own, which gives

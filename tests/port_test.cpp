@@ -52,6 +52,21 @@ struct FailingPort final : port::Output {
     int failFrom, writes = 0;
 };
 
+// A direct port with lines that do not follow: `dead` never light, `sticky` stay lit once lit.
+struct StuckPort final : port::Output {
+    StuckPort(quint8 deadLines, quint8 stickyLines, std::vector<quint16> *writes)
+        : dead(deadLines), sticky(stickyLines), written(writes) {}
+    port::Outcome write(quint16 value) override
+    {
+        written->push_back(value);
+        lit = (value & ~dead) | (lit & sticky);
+        return {lit == value ? Step::Done : Step::ReadBack, 0, value, lit};
+    }
+    port::Where where() const override { return {Kind::Direct, {}, 0x378}; }
+    quint8 dead, sticky, lit = 0;
+    std::vector<quint16> *written;
+};
+
 QStringList reportsOf(const std::function<void()> &writes)
 {
     QSignalSpy trouble(&port::ActivePort::instance(), &port::ActivePort::trouble);
@@ -383,6 +398,31 @@ private slots:
         QCOMPARE(reports.size(), 1);
         QVERIFY(reports[0].startsWith(QStringLiteral("Falló una escritura en el puerto (E/S directa en 0x0378).")));
         QVERIFY(reports[0].contains(QStringLiteral("sigue con el puerto simulado (salida estándar)")));
+    }
+
+    // A port is driven off before it is given up, and the exit tries again whatever failed; only
+    // what is still lit makes the exit say so. Last: the exit ends what the port may do.
+    void aPortGivenUpIsSwitchedOffFirst()
+    {
+        auto &active = port::ActivePort::instance();
+        std::vector<quint16> writes;
+        active.use(port::Choice{port::parseRequest("direct"), 0x378, std::make_unique<StuckPort>(0x02, 0, &writes)});
+        reportsOf([&] {
+            active.write(0x378, 0x00);
+            active.write(0x378, 0x02); // D1 does not follow
+        });
+        QCOMPARE(writes, (std::vector<quint16>{0x00, 0x02, 0x00}));
+
+        writes.clear();
+        active.use(port::Choice{port::parseRequest("direct"), 0x378, std::make_unique<StuckPort>(0, 0x02, &writes)});
+        reportsOf([&] {
+            active.write(0x378, 0x00);
+            active.write(0x378, 0x02);
+            active.write(0x378, 0x10); // D1 stays lit
+        });
+        QVERIFY(active.lightsMayBeOn());
+        QVERIFY(!active.switchOffForExit());
+        QCOMPARE(writes, (std::vector<quint16>{0x00, 0x02, 0x10, 0x00, 0x00}));
     }
 };
 

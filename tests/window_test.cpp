@@ -28,6 +28,18 @@ public:
     platform::port::Where where() const override { return {}; }
 };
 
+// A real port that stops answering once a light is on: the close's write fails.
+class SilentAfterFirstLight final : public platform::port::Output {
+public:
+    platform::port::Outcome write(quint16 value) override
+    {
+        lit = lit || value != 0;
+        return {lit && value == 0 ? platform::port::Step::Write : platform::port::Step::Done, EIO, value};
+    }
+    platform::port::Where where() const override { return {platform::port::Kind::Direct, {}, 0x378}; }
+    bool lit = false;
+};
+
 // Presses OK on the next modal box once it shows, keeping what it showed.
 struct Answer {
     QString text;
@@ -158,6 +170,26 @@ private slots:
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
         QTRY_VERIFY(first->isVisible());
         QCOMPARE(first->title(), QStringLiteral("Equipo"));
+    }
+
+    // Last, as it ends what the port may do: once the close has begun nothing waits for a
+    // person. A box already open goes with the window, and a close whose write fails opens none.
+    void closingNeverWaitsForAPerson()
+    {
+        platform::port::ActivePort::instance().use(std::make_unique<SilentAfterFirstLight>(), 0x378);
+        click("CheckCocina");
+        QTimer stuck;
+        bool waited = false;
+        stuck.callOnTimeout([&] {
+            waited = true;
+            QApplication::activeModalWidget()->close();
+        });
+        stuck.start(3000);
+        QTimer::singleShot(0, form.get(), [this] { form->close(); });
+        form->findChild<QAction *>("Manual1")->trigger(); // its box waits here until it goes
+        QVERIFY(!form->isVisible());
+        QTest::qWait(50); // where the close's trouble would open a box
+        QVERIFY(!waited);
     }
 };
 

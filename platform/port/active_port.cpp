@@ -1,12 +1,13 @@
 #include "active_port.h"
 
+#include "guardian.h"
 #include "simulated_output.h"
 #include "words.h"
+#include "platform/stderr_lines.h"
 
 #include <QMetaObject>
 
 #include <chrono>
-#include <cstdio>
 
 namespace platform::port {
 
@@ -22,9 +23,10 @@ void ActivePort::use(Choice choice)
     choice_ = std::move(choice);
     mayBeOn_ = cleared_ = false;
     if (const QString notice = words::notice(choice_); !notice.isEmpty())
-        std::fprintf(stderr, "tenvalia: %s\n", qPrintable(notice));
+        say(notice);
     if (const QString refusal = words::refusal(choice_); !refusal.isEmpty())
         report(refusal);
+    handOverToGuardian();
 }
 
 void ActivePort::use(std::unique_ptr<Output> output, quint16 address)
@@ -36,6 +38,7 @@ void ActivePort::write(quint16 address, quint16 value)
 {
     const std::lock_guard lock(busy_);
     writeLocked(address, value);
+    handOverToGuardian();
 }
 
 void ActivePort::writeLocked(quint16 address, quint16 value)
@@ -51,7 +54,7 @@ void ActivePort::writeLocked(quint16 address, quint16 value)
         choice_.tried.push_back({lost, outcome});
         choice_.output = std::move(choice_.standby);
         choice_.provesItself = true;
-        std::fprintf(stderr, "tenvalia: %s\n", qPrintable(words::notice(choice_)));
+        say(words::notice(choice_));
         return writeLocked(address, value);
     }
     choice_.standby.reset();
@@ -62,35 +65,44 @@ void ActivePort::writeLocked(quint16 address, quint16 value)
         mayBeOn_ = false;
     cleared_ = outcome.ok() && value == 0;
     if (value == 0 && stranded_)
-        tryToSwitchOffStranded();
+        tryToSwitchOffStranded(false);
     if (outcome.ok())
         return;
 
     // Standard output is where every failed port goes on; once it fails too, nothing is recorded.
     auto failed = std::exchange(choice_.output, lost.kind == Kind::Stdout ? silentOutput() : stdoutOutput(choice_.address));
-    // A board that lost its power keeps nothing on.
-    if (std::exchange(mayBeOn_, false) && !(lost.kind == Kind::Hid && outcome.step == Step::Gone)) {
-        stranded_ = std::move(failed);
-        strandedBy_ = outcome;
+    // Before it is given up, every line off as far as it still answers; a board that lost its
+    // power keeps nothing on.
+    if (std::exchange(mayBeOn_, false) && !(poweredByItsCable(lost.kind) && outcome.step == Step::Gone)) {
+        if (const Outcome off = failed->write(0); !off.ok()) {
+            stranded_ = std::move(failed);
+            strandedBy_ = off;
+        }
     }
     if (outcome.step != Step::Address && !choice_.output->write(value).ok())
         choice_.output = silentOutput();
     report(first ? words::neverThere(choice_, lost, outcome) : words::failedWrite(lost, outcome, choice_.output->where()));
 }
 
-void ActivePort::tryToSwitchOffStranded()
+void ActivePort::tryToSwitchOffStranded(bool evenIfNotBusy)
 {
-    // Only a port someone else held may take the write now; a silent board would only make the
-    // window wait again.
-    if (strandedBy_.step != Step::Busy)
+    // While the window runs, only a port someone else held may take the write now; a silent
+    // board would only make the window wait again. The exit tries whatever it is.
+    if (strandedBy_.step != Step::Busy && !evenIfNotBusy)
         return;
     const Outcome outcome = stranded_->write(0);
     if (!outcome.ok()) {
         strandedBy_ = outcome;
         return;
     }
-    std::fprintf(stderr, "tenvalia: %s\n", qPrintable(words::switchedOff(stranded_->where())));
+    say(words::switchedOff(stranded_->where()));
     stranded_.reset();
+}
+
+void ActivePort::handOverToGuardian()
+{
+    guardian::hold(0, choice_.output.get(), choice_.output ? choice_.output->switchOff() : SwitchOff{});
+    guardian::hold(1, stranded_.get(), stranded_ ? stranded_->switchOff() : SwitchOff{});
 }
 
 Where ActivePort::where() const
@@ -110,23 +122,35 @@ bool ActivePort::switchOffForExit()
     std::unique_lock lock(busy_, std::defer_lock);
     // A write under way ends within its own bounds (a claim never waits long); a lock that is
     // not given in that time belongs to a thread that will not give it back.
-    if (!lock.try_lock_for(std::chrono::seconds(6)))
+    constexpr int kLongestWrite = 6;
+    if (!lock.try_lock_for(std::chrono::seconds(kLongestWrite))) {
+        say(words::writeNeverEnded(kLongestWrite));
         return false;
+    }
+    closing_ = true;
     if (choice_.output && !cleared_)
         writeLocked(choice_.address, 0);
-    else if (stranded_)
-        tryToSwitchOffStranded();
+    if (stranded_)
+        tryToSwitchOffStranded(true);
+    handOverToGuardian();
     if (stranded_) {
-        std::fprintf(stderr, "tenvalia: %s\n", qPrintable(words::mayStillBeOn(stranded_->where(), strandedBy_)));
+        say(words::mayStillBeOn(stranded_->where(), strandedBy_));
         return false;
     }
     return !mayBeOn_;
 }
 
+void ActivePort::closing()
+{
+    const std::lock_guard lock(busy_);
+    closing_ = true;
+}
+
 void ActivePort::report(const QString &text)
 {
-    std::fprintf(stderr, "tenvalia: %s\n", qPrintable(text));
-    QMetaObject::invokeMethod(this, [this, text] { emit trouble(text); }, Qt::QueuedConnection);
+    say(text);
+    if (!closing_)
+        QMetaObject::invokeMethod(this, [this, text] { emit trouble(text); }, Qt::QueuedConnection);
 }
 
 } // namespace platform::port

@@ -1,7 +1,8 @@
 // The process's one port. A write that fails is told once and the port carries on simulated, so
-// the window keeps working whatever the hardware does. A real port that failed with its lights
-// on is not forgotten: if it was only busy, the next write of 0 tries it again; the exit says if
-// its lights may still be on.
+// the window keeps working whatever the hardware does. A real port is driven off before it is
+// given up; one that could not be is not forgotten: if it was only busy, the next write of 0
+// tries it again, the exit tries it once more, and says if its lights may still be on. The
+// guardian always holds what to switch off should the program end without a word.
 #pragma once
 
 #include "choice.h"
@@ -29,6 +30,9 @@ public:
     // For the very end of the process, from any thread: every line low where it can be, waiting
     // at most a moment for a write under way. False when lights may still be on.
     bool switchOffForExit();
+    // The close has begun: trouble is said on standard error only, never in a box that would
+    // wait for a person.
+    void closing();
 
 signals:
     // Delivered through the event loop, so that the window hears of trouble found before it
@@ -37,8 +41,9 @@ signals:
 
 private:
     void writeLocked(quint16 address, quint16 value);
-    void tryToSwitchOffStranded();
+    void tryToSwitchOffStranded(bool evenIfNotBusy);
     void report(const QString &text);
+    void handOverToGuardian();
 
     mutable std::timed_mutex busy_; // the GUI's writes, and the one at exit from another thread
     Choice choice_;                 // what was asked and tried, for the words if the first write fails
@@ -46,6 +51,7 @@ private:
     std::unique_ptr<Output> stranded_; // a real port that failed while its lights may be on
     Outcome strandedBy_;
     bool cleared_ = false;          // the last write was 0 and took
+    bool closing_ = false;
 };
 
 } // namespace platform::port

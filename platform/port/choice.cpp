@@ -4,7 +4,10 @@
 #include "ftdi_output.h"
 #include "gpio_output.h"
 #include "hid_output.h"
+#include "lcus_output.h"
+#include "modbus_output.h"
 #include "ppdev_output.h"
+#include "serial_line.h"
 #include "simulated_output.h"
 
 #include <QDir>
@@ -203,6 +206,47 @@ Request parseFtdi(const QByteArray &text)
     return ftdi;
 }
 
+// The numbers after the last colons of a serial form, up to `most` of them, in order; the rest is
+// the device (whose name may hold colons of its own, as /dev/serial/by-path/ names do).
+std::vector<int> trailingNumbers(QByteArray *device, int most)
+{
+    std::vector<int> numbers;
+    for (qsizetype colon; int(numbers.size()) < most && (colon = device->lastIndexOf(':')) >= 0;) {
+        bool number = false;
+        const int n = device->mid(colon + 1).toInt(&number);
+        if (!number)
+            break;
+        numbers.insert(numbers.begin(), n);
+        device->truncate(colon);
+    }
+    return numbers;
+}
+
+// lcus:DEVICE[:N]
+Request parseLcus(const QByteArray &text)
+{
+    Request lcus{Request::Mode::Lcus, text, text.mid(5)};
+    const std::vector<int> numbers = trailingNumbers(&lcus.path, 1);
+    const int relays = numbers.empty() ? 8 : numbers[0];
+    if (lcus.path.isEmpty() || relays < 1 || relays > 8)
+        return {Request::Mode::Unknown, text};
+    for (int relay = 1; relay <= relays; ++relay)
+        lcus.lines.push_back(relay);
+    return lcus;
+}
+
+// modbus:DEVICE[:ADDRESS[:BAUD]]
+Request parseModbus(const QByteArray &text)
+{
+    Request modbus{Request::Mode::Modbus, text, text.mid(7)};
+    const std::vector<int> numbers = trailingNumbers(&modbus.path, 2);
+    modbus.unit = numbers.empty() ? 1 : numbers[0];
+    modbus.baud = numbers.size() < 2 ? 9600 : numbers[1];
+    if (modbus.path.isEmpty() || modbus.unit < 1 || modbus.unit > 247 || !serial::knownSpeed(modbus.baud))
+        return {Request::Mode::Unknown, text};
+    return modbus;
+}
+
 } // namespace
 
 Request parseRequest(const QByteArray &text)
@@ -224,6 +268,10 @@ Request parseRequest(const QByteArray &text)
         return parseFtdi(text);
     if (text.startsWith("gpio:"))
         return parseGpio(text);
+    if (text.startsWith("lcus:"))
+        return parseLcus(text);
+    if (text.startsWith("modbus:"))
+        return parseModbus(text);
     if (text == "sim")
         return {Mode::Stdout, text, {}};
     if (text.startsWith("sim:") && text.size() > 4)
@@ -266,8 +314,24 @@ Choice choose(const Request &request, quint16 address, const DirectAccess &direc
             choice.tried.push_back({{Kind::Trace, request.path, -1}, refusal});
         break;
     }
-    case Mode::Lcus: // each kind's parsing and opening come with its output
-    case Mode::Modbus:
+    case Mode::Lcus: {
+        Outcome refusal;
+        choice.output = lcusOutput(request.path, int(request.lines.size()), &refusal);
+        if (!choice.output)
+            choice.tried.push_back({{Kind::Lcus, request.path, -1, {}, {}, request.lines}, refusal});
+        break;
+    }
+    case Mode::Modbus: {
+        Outcome refusal;
+        choice.output = modbusOutput(request.path, request.unit, request.baud, &refusal);
+        if (!choice.output) {
+            Where board{Kind::Modbus, request.path};
+            board.unit = request.unit;
+            board.baud = request.baud;
+            choice.tried.push_back({board, refusal});
+        }
+        break;
+    }
     case Mode::Stdout:
     case Mode::Unknown:
         break;

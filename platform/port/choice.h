@@ -17,13 +17,15 @@ struct Request {
     QByteArray serial{};      // Hid, Ftdi: the board's ID or serial number; empty: the first board
     std::vector<int> lines{}; // Gpio: the line offsets for D0, D1, ...; Ftdi: the chip's pins
     bool activeLow = false;   // Gpio
+    int unit = 0, baud = 0;   // Modbus: the board's address and the port's speed (Lcus: lines are its relays)
 
     bool mayUseDirectIo() const { return mode == Mode::Auto || mode == Mode::Direct; }
 };
 
 // "" or "auto", "ppdev:/dev/parportN", "direct", "hid", "hid:/dev/hidrawN", "hid:ID",
 // "ftdi[:SERIAL][:P0,P1,...]" (2 to 8 distinct pins 0-7),
-// "gpio:/dev/gpiochipN:L0,L1,...[:active-low]" (1 to 8 distinct lines), "sim", "sim:FILE";
+// "gpio:/dev/gpiochipN:L0,L1,...[:active-low]" (1 to 8 distinct lines), "lcus:/dev/ttyUSBn[:N]"
+// (N relays, 1 to 8), "modbus:/dev/ttyUSBn[:ADDRESS[:BAUD]]", "sim", "sim:FILE";
 // anything else is Unknown.
 Request parseRequest(const QByteArray &text);
 

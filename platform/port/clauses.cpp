@@ -4,6 +4,8 @@
 
 #include <QStringList>
 
+#include <modbus.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -41,6 +43,9 @@ QString openHint(Kind kind, int error)
         return QStringLiteral(" (el paquete de Tenvalia instala una regla de udev que da la placa a quien está ante el "
                               "escritorio: desenchúfela y vuelva a enchufarla; sin el paquete, copie "
                               "70-tenvalia-relays.rules en /etc/udev/rules.d)");
+    if (kind == Kind::Lcus || kind == Kind::Modbus)
+        return QStringLiteral(" (los miembros del grupo dialout pueden usar los puertos serie: sudo adduser $USER "
+                              "dialout, y volver a iniciar la sesión)");
     if (kind == Kind::Gpio)
         return QStringLiteral(" (los miembros del grupo gpio pueden usar las líneas: sudo adduser $USER gpio, y volver a "
                               "iniciar la sesión)");
@@ -61,15 +66,92 @@ QString lineList(const std::vector<int> &lines)
     return numbers.join(QLatin1Char(','));
 }
 
+QString holderOf(Kind kind)
+{
+    switch (kind) {
+    case Kind::Gpio:
+        return QStringLiteral("el chip");
+    case Kind::Lcus:
+        return QStringLiteral("el módulo");
+    default:
+        return QStringLiteral("la placa");
+    }
+}
+
+// A serial board's request, as the person may look it up.
+QString request(const Where &where, int function)
+{
+    if (where.kind == Kind::Lcus)
+        return QStringLiteral("la petición de estado (0xff)");
+    if (function == 0x01)
+        return QStringLiteral("la función 1 (leer bobinas)");
+    if (function == 0x0F)
+        return QStringLiteral("la función 15 (escribir varias bobinas)");
+    return QStringLiteral("la función %1").arg(function);
+}
+
+QString bytesOf(const QByteArray &bytes)
+{
+    QStringList hex;
+    for (const char byte : bytes)
+        hex << QStringLiteral("%1").arg(quint8(byte), 2, 16, QLatin1Char('0'));
+    return hex.join(QLatin1Char(' '));
+}
+
+QString exceptionOf(const QByteArray &answer)
+{
+    const int code = answer.size() > 2 ? quint8(answer.at(2)) : -1;
+    switch (code) {
+    case 1:
+        return QStringLiteral("1, función no admitida");
+    case 2:
+        return QStringLiteral("2, dirección de datos no válida: ¿tiene la placa menos de 8 relés?");
+    case 3:
+        return QStringLiteral("3, valor no válido");
+    case 4:
+        return QStringLiteral("4, fallo del dispositivo");
+    default:
+        return QString::number(code);
+    }
+}
+
+QString wrongAnswer(const Where &where, const Outcome &outcome)
+{
+    const QString who = QStringLiteral("%1 respondió a %2").arg(nameOf(where), request(where, outcome.function));
+    if (where.kind == Kind::Lcus && outcome.answer.toUpper().contains("CH"))
+        return QStringLiteral("%1 con «%2», sin el estado de cada uno de sus %3 relés: si tiene menos, dígalo al final "
+                              "de TENVALIA_PORT (lcus:%4:N)")
+            .arg(who, shown(outcome.answer))
+            .arg(where.lines.size())
+            .arg(shown(where.path));
+    if (where.kind == Kind::Lcus)
+        return QStringLiteral("%1 con «%2»: no es un módulo de relés LCUS, o no uno que Tenvalia conozca")
+            .arg(who, shown(outcome.answer));
+    if (outcome.answer.isEmpty())
+        return QStringLiteral("%1 con una trama que no se pudo leer (%2): ¿es %3 baudios 8N1 la velocidad de la placa? "
+                              "¿hay otra en el bus con la dirección %4?")
+            .arg(who, outcome.error == EMBBADCRC ? QStringLiteral("su CRC no cuadra")
+                                                 : QString::fromLocal8Bit(modbus_strerror(outcome.error)))
+            .arg(where.baud)
+            .arg(where.unit);
+    if (quint8(outcome.answer.at(0)) != where.unit)
+        return QStringLiteral("a %1 de %2 respondió la dirección %3: ¿hay en el bus otra placa que contesta lo que no "
+                              "le toca?")
+            .arg(request(where, outcome.function), nameOf(where))
+            .arg(quint8(outcome.answer.at(0)));
+    return QStringLiteral("%1 con %2, que no es una respuesta a ella").arg(who, bytesOf(outcome.answer));
+}
+
 QString readBack(const Where &where, const Outcome &outcome)
 {
-    if (where.kind == Kind::Hid || where.kind == Kind::Gpio || where.kind == Kind::Ftdi) {
+    if (where.kind == Kind::Hid || where.kind == Kind::Gpio || where.kind == Kind::Lcus || where.kind == Kind::Modbus ||
+        where.kind == Kind::Ftdi) {
         const int mask = (1 << where.lines.size()) - 1;
-        const QString what = where.kind != Kind::Gpio ? QStringLiteral("los relés de") : QStringLiteral("las líneas de");
+        const QString what = where.kind == Kind::Gpio ? QStringLiteral("las líneas de") : QStringLiteral("los relés de");
         return QStringLiteral("%1 %2 no siguieron: se pidió %3 y %4 tiene %5")
             .arg(what, linesOf((outcome.written ^ outcome.readBack) & mask))
             .arg(outcome.written & mask, int(where.lines.size()), 2, QLatin1Char('0'))
-            .arg(where.kind != Kind::Gpio ? QStringLiteral("la placa") : QStringLiteral("el chip"))
+            .arg(holderOf(where.kind))
             .arg(outcome.readBack & mask, int(where.lines.size()), 2, QLatin1Char('0'));
     }
     const QString what = QStringLiteral("se escribió %1 y se leyó %2: ").arg(hex2(outcome.written & 0xFF), hex2(outcome.readBack));
@@ -136,8 +218,9 @@ QString nameOf(const Where &where)
         return where.serial.isEmpty() ? QStringLiteral("placa de relés FTDI en %1").arg(shown(where.path))
                                       : QStringLiteral("placa de relés FTDI «%1»").arg(shown(where.serial));
     case Kind::Lcus:
+        return QStringLiteral("módulo de relés %1").arg(shown(where.path));
     case Kind::Modbus:
-        return shown(where.path); // each kind's words come with its output
+        return QStringLiteral("placa Modbus %1 en la dirección %2").arg(shown(where.path)).arg(where.unit);
     case Kind::Stdout:
         return QStringLiteral("simulado (salida estándar)");
     case Kind::Trace:
@@ -170,6 +253,8 @@ QString clause(const Where &where, const Outcome &outcome)
             return QStringLiteral("%1 no es una placa de relés USB (www.dcttech.com USBRelayN)").arg(path);
         if (where.kind == Kind::Gpio)
             return QStringLiteral("%1 no es un chip GPIO").arg(path);
+        if (where.kind == Kind::Lcus || where.kind == Kind::Modbus)
+            return QStringLiteral("%1 no es un puerto serie").arg(path);
         return QStringLiteral("%1 no es un puerto paralelo (no es un dispositivo ppdev)").arg(path);
     case Step::LookAlike:
         if (where.kind == Kind::Ftdi)
@@ -205,15 +290,20 @@ QString clause(const Where &where, const Outcome &outcome)
         return QStringLiteral("%1 está ocupado: lo tiene otro programa (%2), y Tenvalia no espera a que lo suelte")
             .arg(path, shown(outcome.holder));
     case Step::Gone:
-        if (where.kind == Kind::Hid || where.kind == Kind::Ftdi)
+        if (where.kind == Kind::Hid || where.kind == Kind::Lcus || where.kind == Kind::Ftdi)
             return QStringLiteral("%1 se desconectó (sin corriente, sus relés quedan apagados)").arg(nameOf(where));
+        if (where.kind == Kind::Modbus)
+            return QStringLiteral("%1 ya no está: se desconectó el adaptador del bus, y la placa, con su propia "
+                                  "alimentación, sigue con lo que tenía")
+                .arg(nameOf(where));
         return QStringLiteral("%1 ya no está: el puerto desapareció (se descargó su controlador o se quitó el "
                               "dispositivo), y lo que tengan sus salidas no se sabe")
             .arg(nameOf(where));
     case Step::Write:
         if (where.kind == Kind::Ppdev)
             return QStringLiteral("PPWDATA en %1: %2").arg(path, systemSays(outcome.error));
-        if (where.kind == Kind::Hid || where.kind == Kind::Gpio || where.kind == Kind::Ftdi)
+        if (where.kind == Kind::Hid || where.kind == Kind::Gpio || where.kind == Kind::Lcus || where.kind == Kind::Modbus ||
+            where.kind == Kind::Ftdi)
             return QStringLiteral("%1 no respondió: %2").arg(nameOf(where), systemSays(outcome.error));
         return QStringLiteral("escribir en %1: %2").arg(recordPlace(where), systemSays(outcome.error));
     case Step::Read:
@@ -230,6 +320,19 @@ QString clause(const Where &where, const Outcome &outcome)
         return QStringLiteral("escribir en %1: escritura incompleta").arg(recordPlace(where));
     case Step::Address:
         return QStringLiteral("%1 no atiende la dirección %2").arg(nameOf(where), hex4(outcome.address));
+    case Step::NoAnswer:
+        if (where.kind == Kind::Lcus)
+            return QStringLiteral("%1 dejó de responder a %2").arg(nameOf(where), request(where, outcome.function));
+        return QStringLiteral("%1 no respondió a %2: ¿es %3 la dirección de la placa, %4 baudios 8N1 su velocidad, "
+                              "y están A y B bien conectados?")
+            .arg(nameOf(where), request(where, outcome.function))
+            .arg(where.unit)
+            .arg(where.baud);
+    case Step::Exception:
+        return QStringLiteral("%1 rechazó %2 con la excepción %3")
+            .arg(nameOf(where), request(where, outcome.function), exceptionOf(outcome.answer));
+    case Step::WrongAnswer:
+        return wrongAnswer(where, outcome);
     }
     return {};
 }

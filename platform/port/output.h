@@ -25,6 +25,8 @@ enum class Kind {
 // Hardware, as opposed to a record of the writes: its first write proves it, and its lights may
 // stay on when a write fails.
 inline bool isReal(Kind kind) { return kind != Kind::Stdout && kind != Kind::Trace && kind != Kind::Silent; }
+// Boards whose relays are powered through their USB cable: unplugged, they keep nothing on.
+inline bool poweredByItsCable(Kind kind) { return kind == Kind::Hid || kind == Kind::Lcus || kind == Kind::Ftdi; }
 
 // Which output, and where it reaches.
 struct Where {
@@ -35,6 +37,9 @@ struct Where {
     QByteArray serial{};        // a board's ID, as it reports it
     std::vector<int> lines{};   // a board's relays (1, 2, ...) or the GPIO line offsets, D0 first
     bool activeLow = false;     // GPIO: a line's "on" is a low level
+    bool writeOnly = false;     // written, never read back: the hardware cannot tell (most serial relay modules)
+    int unit = 0;               // Modbus: the board's address on the bus
+    int baud = 0;               // a serial board's speed
 };
 
 // The step of opening or writing that went wrong; Done when nothing did.
@@ -58,6 +63,9 @@ enum class Step {
     ReaderGone,  // the reader has left
     Short,       // only part of the record was written
     Address,     // the program wrote to an address this port does not answer for
+    NoAnswer,    // a serial board did not answer a request in time (function)
+    Exception,   // a Modbus board refused a request (function; answer: its exception reply)
+    WrongAnswer, // a serial board answered something else (function, answer; error: libmodbus's, if any)
 };
 
 struct Outcome {
@@ -68,6 +76,8 @@ struct Outcome {
     quint16 address = 0;  // for Step::Address: where the write was sent
     QByteArray holder{};  // for Step::Busy: the kernel's name for who has the port
     int line = -1;        // for Step::NoSuchLine: the line asked for
+    int function = -1;    // a serial board's request that went wrong: a Modbus function, 0xff a status request
+    QByteArray answer{};  // what came back instead, without a Modbus frame's CRC
 
     bool ok() const { return step == Step::Done; }
 };

@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -54,18 +55,29 @@ Outcome writeRecord(int fd, const QByteArray &record, quint16 value)
     return {Step::Done, 0, value};
 }
 
+// The record a write of 0 makes, for whoever writes it when the program cannot.
+SwitchOff writingRecord(int fd, const QByteArray &record)
+{
+    SwitchOff off{SwitchOff::How::Write, fd};
+    off.length = quint8(std::min<qsizetype>(record.size(), sizeof off.bytes));
+    std::copy_n(record.constData(), off.length, off.bytes);
+    return off;
+}
+
 class StdoutOutput final : public Output {
 public:
     explicit StdoutOutput(quint16 address) : address_(address) { ignoreBrokenPipes(); }
-    Outcome write(quint16 value) override
-    {
-        const QByteArray lines = QByteArray::number(value & 0xFF, 2).rightJustified(8, '0');
-        return writeRecord(STDOUT_FILENO, "puerto " + hex4(address_) + " <- " + hex4(value) + "   D7..D0 " + lines + '\n',
-                           value);
-    }
+    Outcome write(quint16 value) override { return writeRecord(STDOUT_FILENO, record(value), value); }
     Where where() const override { return {Kind::Stdout, {}, -1}; }
+    SwitchOff switchOff() const override { return writingRecord(STDOUT_FILENO, record(0)); }
 
 private:
+    QByteArray record(quint16 value) const
+    {
+        const QByteArray lines = QByteArray::number(value & 0xFF, 2).rightJustified(8, '0');
+        return "puerto " + hex4(address_) + " <- " + hex4(value) + "   D7..D0 " + lines + '\n';
+    }
+
     quint16 address_;
 };
 
@@ -82,11 +94,10 @@ public:
         ignoreBrokenPipes();
     }
     ~TraceOutput() override { ::close(fd_); }
-    Outcome write(quint16 value) override
-    {
-        return writeRecord(fd_, hex4(address_) + ' ' + hex4(value) + '\n', value);
-    }
+    Outcome write(quint16 value) override { return writeRecord(fd_, record(value), value); }
     Where where() const override { return {Kind::Trace, path_, -1}; }
+    SwitchOff switchOff() const override { return writingRecord(fd_, record(0)); }
+    QByteArray record(quint16 value) const { return hex4(address_) + ' ' + hex4(value) + '\n'; }
 
 private:
     int fd_;

@@ -88,6 +88,24 @@ QString pinList(const std::vector<int> &pins)
     return numbers.join(QStringLiteral(", "));
 }
 
+// Said once: what a serial relay module cannot do.
+QString serialModuleNotice(const Where &where)
+{
+    const int relays = int(where.lines.size());
+    QStringList said;
+    if (relays < 8)
+        said << QStringLiteral("%1 no van a ninguna parte").arg(linesOf(0xFF & ~((1 << relays) - 1)));
+    if (where.writeOnly)
+        said << QStringLiteral("el módulo no dice qué relés tiene encendidos: se le escriben, pero no se leen de "
+                               "vuelta, y si uno no sigue, Tenvalia no lo sabrá");
+    if (said.isEmpty())
+        return {};
+    return QStringLiteral("%1, %2 %3: %4")
+        .arg(nameOf(where))
+        .arg(relays)
+        .arg(relays == 1 ? QStringLiteral("relé") : QStringLiteral("relés"), said.join(QStringLiteral("; ")));
+}
+
 } // namespace
 
 QString refusal(const Choice &choice)
@@ -102,7 +120,10 @@ QString refusal(const Choice &choice)
     case Mode::Unknown:
         return QStringLiteral("%1 no es una forma conocida.\n\nFormas aceptadas: auto, ppdev:/dev/parportN, direct, "
                               "hid, hid:/dev/hidrawN, gpio:/dev/gpiochipN:L0,L1,... (de 1 a 8 líneas distintas, y "
-                              ":active-low al final si los relés se encienden en bajo), sim, sim:ARCHIVO, "
+                              ":active-low al final si los relés se encienden en bajo), "
+                              "lcus:/dev/ttyUSBn[:N] (un módulo de N relés, de 1 a 8; 8 si no se dice), "
+                              "modbus:/dev/ttyUSBn[:DIRECCIÓN[:BAUDIOS]] (una placa Modbus RTU; 1 y 9600 si no se dicen), "
+                              "sim, sim:ARCHIVO, "
                               "hid:ID (el id de 5 caracteres de la placa), ftdi[:NÚMERO_DE_SERIE][:P0,P1,...] (de 2 a 8 "
                               "pines distintos, de 0 a 7, para D0, D1...).\n\n%2")
             .arg(asked(choice.request), carryingOn({Kind::Stdout}));
@@ -114,6 +135,8 @@ QString refusal(const Choice &choice)
 QString notice(const Choice &choice)
 {
     const Where where = choice.output->where();
+    if (where.kind == Kind::Lcus)
+        return serialModuleNotice(where);
     if ((where.kind == Kind::Hid && choice.request.path.isEmpty()) || where.kind == Kind::Ftdi) {
         const int relays = int(where.lines.size());
         QString line = where.kind == Kind::Hid
@@ -159,6 +182,18 @@ QString mayStillBeOn(const Where &where, const Outcome &failure)
 {
     return QStringLiteral("las salidas de %1 pueden seguir encendidas: no se pudieron apagar (%2)")
         .arg(nameOf(where), clause(where, failure));
+}
+
+QString writeNeverEnded(int seconds)
+{
+    return QStringLiteral("una escritura en el puerto no terminó en %1 s (el dispositivo no responde): no se pudo "
+                          "apagar nada más, y las salidas pueden seguir encendidas").arg(seconds);
+}
+
+QString noGuardian(int error)
+{
+    return QStringLiteral("sin proceso guardián (%1): si Tenvalia muere con kill -9, las salidas quedan como estén")
+        .arg(QString::fromLocal8Bit(std::strerror(error)));
 }
 
 QString capabilitiesKept(int error)

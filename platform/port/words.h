@@ -32,6 +32,11 @@ QString failedWrite(const Where &lost, const Outcome &failure, const Where &next
 QString switchedOff(const Where &where);
 QString mayStillBeOn(const Where &where, const Outcome &failure);
 
+// The write under way did not end in `seconds`: nothing more could be switched off.
+QString writeNeverEnded(int seconds);
+
 QString capabilitiesKept(int error);
+// No guardian process: only an end the program sees switches the outputs off.
+QString noGuardian(int error);
 
 } // namespace platform::port::words

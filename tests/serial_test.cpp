@@ -1,0 +1,260 @@
+// The serial relay boards, each against an emulator at the other end of a pseudo-terminal: a
+// CH340 module ("LCUS") that keeps every byte it is sent, and a Modbus RTU board played by
+// libmodbus's own server side.
+#include "platform/port/choice.h"
+#include "platform/port/lcus_output.h"
+#include "platform/port/modbus_output.h"
+#include "platform/port/words.h"
+
+#include <QtTest>
+
+#include <modbus.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fcntl.h>
+#include <mutex>
+#include <poll.h>
+#include <thread>
+#include <unistd.h>
+
+namespace port = platform::port;
+using port::Kind;
+using port::Step;
+
+namespace {
+
+// The board's end of a pseudo-terminal, answered on a thread of its own while the test is the
+// program at the other end, `device`.
+struct Pty {
+    int end = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    QByteArray device = ::grantpt(end) == 0 && ::unlockpt(end) == 0 ? ::ptsname(end) : "";
+    std::atomic<bool> stopping{false};
+    std::thread thread;
+    void serve(const std::function<void()> &answer)
+    {
+        thread = std::thread([=] {
+            for (pollfd ready{end, POLLIN, 0}; !stopping;)
+                if (::poll(&ready, 1, 20) > 0 && !(ready.revents & POLLIN))
+                    ::usleep(20 * 1000); // the program's end is closed
+                else if (ready.revents)
+                    answer();
+        });
+    }
+    void stop()
+    {
+        stopping = true;
+        if (thread.joinable())
+            thread.join();
+    }
+    ~Pty()
+    {
+        stop();
+        ::close(end);
+    }
+};
+
+// A module of four relays that keeps every byte it hears: frames A0 <relay> <0|1> <sum>, and the
+// status request 0xff, answered when it `reports`, with `chatter` by something else.
+struct Module {
+    explicit Module(bool reports, int stuck = 0, QByteArray chatter = {})
+    {
+        pty.serve([=] {
+            const std::lock_guard lock(mutex);
+            for (char byte; ::read(pty.end, &byte, 1) == 1;) {
+                heard += byte;
+                frame += byte;
+                QByteArray answer = chatter;
+                for (int relay = 1; relay <= 4 && reports && chatter.isEmpty(); ++relay)
+                    answer += "CH" + QByteArray::number(relay) + (relays & 1 << (relay - 1) ? ":ON\r\n" : ":OFF\r\n");
+                if (frame == "\xff" && ::write(pty.end, answer.constData(), size_t(answer.size())) >= 0)
+                    frame.clear();
+                if (frame.size() < 4)
+                    continue;
+                if (!(stuck & 1 << (frame[1] - 1)) && quint8(0xA0 + frame[1] + frame[2]) == quint8(frame[3]))
+                    relays = frame[2] ? relays | 1 << (frame[1] - 1) : relays & ~(1 << (frame[1] - 1));
+                frame.clear();
+            }
+        });
+    }
+    QByteArray log()
+    {
+        const std::lock_guard lock(mutex);
+        return heard.toHex(' ');
+    }
+    std::mutex mutex;
+    QByteArray heard, frame;
+    int relays = 0;
+    Pty pty; // last: its thread ends before the rest goes
+};
+
+// A Modbus board at address 1 with `coils` coils, as libmodbus serves one; a `stuck` coil stays
+// on, and one that `liesAbout` its address answers as another.
+struct ModbusBoard {
+    explicit ModbusBoard(int coils = 8, bool serving = true, int stuck = -1, int liesAbout = 0)
+        : map(modbus_mapping_new(coils, 0, 0, 0))
+    {
+        modbus_set_slave(server, 1);
+        modbus_set_socket(server, pty.end);
+        if (serving)
+            pty.serve([=] {
+                uint8_t request[MODBUS_RTU_MAX_ADU_LENGTH];
+                const int length = modbus_receive(server, request);
+                request[0] = quint8(request[0] + liesAbout);
+                if (length > 0 && modbus_reply(server, request, length, map) > 0 && stuck >= 0)
+                    map->tab_bits[stuck] = 1;
+            });
+    }
+    ~ModbusBoard()
+    {
+        pty.stop();
+        modbus_free(server);
+        modbus_mapping_free(map);
+    }
+    int coils() const { return modbus_get_byte_from_bits(map->tab_bits, 0, 8); }
+    modbus_t *server = modbus_new_rtu("/dev/null", 9600, 'N', 8, 1);
+    modbus_mapping_t *map;
+    Pty pty;
+};
+
+QString said(const port::Output &output, const port::Outcome &outcome)
+{
+    return port::words::failedWrite(output.where(), outcome, {Kind::Stdout});
+}
+
+} // namespace
+
+class SerialTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void formsAreRead()
+    {
+        const port::Request lcus = port::parseRequest("lcus:/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0:4");
+        QCOMPARE(lcus.path, QByteArray("/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0"));
+        QCOMPARE(lcus.lines.size(), size_t(4));
+        QCOMPARE(port::parseRequest("lcus:/dev/ttyUSB0").lines.size(), size_t(8));
+        const port::Request modbus = port::parseRequest("modbus:/dev/ttyUSB1:17:19200");
+        QCOMPARE(modbus.path, QByteArray("/dev/ttyUSB1"));
+        QCOMPARE(modbus.unit, 17);
+        QCOMPARE(modbus.baud, 19200);
+        QCOMPARE(port::parseRequest("modbus:/dev/ttyUSB1").unit, 1);
+        for (const char *wrong : {"lcus:", "lcus:/dev/ttyUSB0:9", "lcus:/dev/ttyUSB0:0", "modbus:/dev/ttyUSB0:248",
+                                  "modbus:/dev/ttyUSB0:1:9601", "modbus::1"})
+            QCOMPARE(port::parseRequest(wrong).mode, port::Request::Mode::Unknown);
+        const auto refusal = [](const char *request) {
+            return port::words::refusal(port::choose(port::parseRequest(request), 0x378, {}));
+        };
+        QVERIFY(refusal("lcus:/dev/ttyUSB0:9").contains(QStringLiteral("lcus:/dev/ttyUSBn[:N]")));
+        QVERIFY(refusal("lcus:/dev/null").contains(QStringLiteral("/dev/null no es un puerto serie")));
+        QVERIFY(refusal("modbus:/nonexistent").contains(QStringLiteral("abrir /nonexistent: ")));
+    }
+
+    // A module that cannot report is sent every relay, offs before ons, and the notice says once
+    // that nothing is read back. What switchOff() holds puts every relay off; unplugged, it is said.
+    void lcusModuleThatCannotReport()
+    {
+        Module module(false);
+        auto choice = port::choose(port::parseRequest("lcus:" + module.pty.device + ":4"), 0x378, {});
+        QCOMPARE(choice.output->where().kind, Kind::Lcus);
+        QCOMPARE(port::words::notice(choice),
+                 QStringLiteral("módulo de relés %1, 4 relés: D4, D5, D6, D7 no van a ninguna parte; el módulo no dice "
+                                "qué relés tiene encendidos: se le escriben, pero no se leen de vuelta, y si uno no "
+                                "sigue, Tenvalia no lo sabrá").arg(QString::fromLatin1(module.pty.device)));
+        const QByteArray allOff = "a0 01 00 a1 a0 02 00 a2 a0 03 00 a3 a0 04 00 a4";
+        const QByteArray expected[] = {allOff, "a0 01 00 a1 a0 03 00 a3 a0 04 00 a4 a0 02 01 a3", allOff, allOff,
+                                       "a0 01 01 a2 a0 02 01 a3 a0 03 01 a4 a0 04 01 a5"};
+        QByteArray heard = "ff"; // the one status request, at open
+        int i = 0;
+        for (const quint16 value : {0x00, 0x02, 0x10, 0x00, 0xFF}) {
+            QVERIFY(choice.output->write(value).ok());
+            heard += ' ' + expected[i++];
+            QTRY_COMPARE(module.log(), heard);
+        }
+        const port::SwitchOff off = choice.output->switchOff();
+        QCOMPARE(off.how, port::SwitchOff::How::Write);
+        QCOMPARE(::write(off.fd, off.bytes, off.length), ssize_t(16));
+        QTRY_COMPARE(module.log(), heard + ' ' + allOff);
+        QCOMPARE(module.relays, 0);
+
+        module.pty.stop(); // unplugged: the device goes with its other end
+        ::close(std::exchange(module.pty.end, -1));
+        const port::Outcome unplugged = choice.output->write(0x01);
+        QVERIFY2(said(*choice.output, unplugged).contains(QStringLiteral("se desconectó (sin corriente, sus relés quedan apagados)")),
+                 qPrintable(said(*choice.output, unplugged)));
+    }
+
+    // A module that reports is asked before each write and after it, and sent only what changes.
+    void lcusModuleThatReports()
+    {
+        Module module(true, 0x04);
+        port::Outcome refusal;
+        auto output = port::lcusOutput(module.pty.device, 4, &refusal, 2000);
+        QVERIFY(output && !output->where().writeOnly);
+        QVERIFY(output->write(0x01).ok());
+        QCOMPARE(module.log(), QByteArray("ff ff a0 01 01 a2 ff"));
+        QVERIFY(output->write(0x02).ok());
+        QCOMPARE(module.log().mid(20), QByteArray(" ff a0 01 00 a1 a0 02 01 a3 ff"));
+        const port::Outcome stuck = output->write(0x04);
+        QCOMPARE(stuck.step, Step::ReadBack);
+        QVERIFY2(said(*output, stuck).contains(QStringLiteral("(módulo de relés %1).\n\nlos relés de D2 no siguieron: se pidió "
+                                                              "0100 y el módulo tiene 0000").arg(QString::fromLatin1(module.pty.device))),
+                 qPrintable(said(*output, stuck)));
+
+        Module gps(true, 0, "$GPGGA,123519,4807.038,N\r\n");
+        QVERIFY(!port::lcusOutput(gps.pty.device, 4, &refusal, 2000));
+        QVERIFY(port::words::clause({Kind::Lcus, gps.pty.device}, refusal).contains(QStringLiteral("«$GPGGA,123519,4807.038,N\\x0d\\x0a»: no es un módulo")));
+        Module fewer(true); // four relays, taken for eight
+        QVERIFY(!port::lcusOutput(fewer.pty.device, 8, &refusal, 2000));
+        const QString words = port::words::clause({Kind::Lcus, fewer.pty.device, -1, {}, {}, {1, 2, 3, 4, 5, 6, 7, 8}}, refusal);
+        QVERIFY2(words.contains(QStringLiteral("CH4:OFF\\x0d\\x0a», sin el estado de cada uno de sus 8 relés")), qPrintable(words));
+    }
+
+    void modbusCoilsFollowEveryWrite()
+    {
+        ModbusBoard board;
+        auto choice = port::choose(port::parseRequest("modbus:" + board.pty.device + ":1:9600"), 0x378, {});
+        QCOMPARE(choice.output->where().kind, Kind::Modbus);
+        for (const quint16 value : {0x00, 0x02, 0x10, 0x00, 0xFF, 0x81}) {
+            const port::Outcome outcome = choice.output->write(value);
+            QVERIFY2(outcome.ok(), qPrintable(said(*choice.output, outcome)));
+            QCOMPARE(board.coils(), int(value));
+            QCOMPARE(outcome.readBack, int(value));
+        }
+        const port::SwitchOff off = choice.output->switchOff();
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(off.bytes), off.length).toHex(' '),
+                 QByteArray("01 0f 00 00 00 08 01 00 fe 95"));
+        QCOMPARE(::write(off.fd, off.bytes, off.length), ssize_t(off.length));
+        QTRY_COMPARE(board.coils(), 0);
+    }
+
+    // Each fault is a failed write told in words: what was asked of which address, what came back.
+    void modbusFaultsAreSaid()
+    {
+        struct Fault {
+            int coils, stuck, liesAbout, unit;
+            bool serving;
+            Step step;
+            const char *words;
+        };
+        for (const Fault &fault : std::initializer_list<Fault>{
+                 {8, 3, 0, 1, true, Step::ReadBack, "los relés de D3 no siguieron: se pidió 00000001 y la placa tiene 00001001"},
+                 {4, -1, 0, 1, true, Step::Exception, "rechazó la función 15 (escribir varias bobinas) con la excepción 2,"},
+                 {8, -1, 0, 1, false, Step::NoAnswer, "en la dirección 1 no respondió a la función 15"},
+                 {8, -1, 0, 2, true, Step::NoAnswer, "¿es 2 la dirección de la placa"},
+                 {8, -1, 4, 1, true, Step::WrongAnswer, "respondió la dirección 5"}}) {
+            ModbusBoard board(fault.coils, fault.serving, fault.stuck, fault.liesAbout);
+            port::Outcome refusal;
+            // Long enough for a board that answers on a busy machine; silence is waited for in full.
+            const int answerMs = fault.step == Step::NoAnswer ? 100 : 2000;
+            auto output = port::modbusOutput(board.pty.device, fault.unit, 9600, &refusal, answerMs);
+            QVERIFY(output);
+            const port::Outcome outcome = output->write(0x01);
+            QCOMPARE(outcome.step, fault.step);
+            QVERIFY2(said(*output, outcome).contains(QString::fromUtf8(fault.words)), qPrintable(said(*output, outcome)));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(SerialTest)
+#include "serial_test.moc"
