@@ -46,7 +46,7 @@ ftdi_checks() {
 
   # A fresh chip's latch holds 0xff: the program's start must never drive it.
   plug ft245 2 /tmp/ftdi.log
-  tenvalia_for_a_moment ftdi-start ftdi:TNVFT1
+  tenvalia_for_a_moment ftdi-start ftdi:TNVFT1:1,3,5,7
   echo "ftdi start: $(grep -E '^(MODE|WRITE)' /tmp/ftdi.log | tr '\n' ';')"
   grep -q MODE /tmp/ftdi.log && ! grep 'PINS' /tmp/ftdi.log | grep -qv 'PINS 00$'
   result ftdi-never-on-at-start $?
@@ -59,7 +59,7 @@ ftdi_checks() {
   result ftdi-exact-latches $?
   : >/tmp/ftdi.log
   TENVALIA_PORT=ftdi:TNVFT1:1,3,5,7 EXPECT_PORT=ftdi FTDI_LOG=/tmp/ftdi.log RELAYS=4 port_clicks clicks-ftdi-map &&
-    [ "$(latches /tmp/ftdi.log)" = "88 00 00 08 00 00 aa 00 " ] && grep -q "D4, D5, D6, D7 no van a ninguna parte" /tmp/clicks-ftdi-map.out
+    [ "$(latches /tmp/ftdi.log)" = "88 00 00 08 00 00 aa 00 " ] && grep -q "D4, D5, D6, D7 no van a ninguna parte" /tmp/ftdi-start.err
   result clicks-ftdi-map $?
   unplug
 
