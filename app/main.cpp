@@ -2,6 +2,7 @@
 #include "platform/port/active_port.h"
 #include "platform/port/guardian.h"
 #include "platform/port/words.h"
+#include "platform/remote/dbus_service.h"
 #include "platform/stderr_lines.h"
 #include "platform/toolkit.h"
 
@@ -81,6 +82,7 @@ int main(int argc, char *argv[])
             std::_Exit(platform::endingWith(switchOffForExit(1)));
         });
         Form1.show();
+        platform::remote::offerOnSessionBus();
         QApplication::exec();
     } catch (const std::exception &error) {
         TForm1::EscribirPuerto(TForm1::PuertoParalelo, 0); // the window is gone: so are the lights

@@ -1,6 +1,8 @@
 #include "Unit1.h"
 
 #include "platform/port/active_port.h"
+#include "platform/port/words.h"
+#include "platform/remote/switchboard.h"
 #include "platform/surface.h"
 #include "platform/toolkit.h"
 
@@ -14,6 +16,27 @@ constexpr quint16 Cochera = 0x20, Traspatio = 0x40, Patio = 0x80;
 constexpr quint16 InteriorCasa = Banio | Cocina | Comedor | Recamara | Sala;
 constexpr quint16 Exterior = Cochera | Traspatio | Patio;
 constexpr quint16 IntExt = InteriorCasa | Exterior;
+
+// The boxes, top to bottom as the window shows them: each with the name it goes by outside the
+// window (commands, topics) and the lines it switches.
+struct Casilla {
+    QCheckBox *Ui::TForm1::*miembro;
+    const char *nombre;
+    quint16 mascara;
+};
+constexpr Casilla Casillas[] = {
+    {&Ui::TForm1::CheckInteriorCasa, "interior_casa", InteriorCasa},
+    {&Ui::TForm1::CheckBanio, "bano", Banio},
+    {&Ui::TForm1::CheckCocina, "cocina", Cocina},
+    {&Ui::TForm1::CheckComedor, "comedor", Comedor},
+    {&Ui::TForm1::CheckRecamara, "recamara", Recamara},
+    {&Ui::TForm1::CheckSala, "sala", Sala},
+    {&Ui::TForm1::CheckExterior, "exterior_casa", Exterior},
+    {&Ui::TForm1::CheckCochera, "cochera", Cochera},
+    {&Ui::TForm1::CheckTraspatio, "traspatio", Traspatio},
+    {&Ui::TForm1::CheckPatio, "patio", Patio},
+    {&Ui::TForm1::CheckIntExt, "interior_exterior", IntExt},
+};
 
 constexpr platform::TColor clBtnFace = 0x8000000F; // the desktop's button face, for the trails
 constexpr platform::TColor clBlue = 0x00FF0000;
@@ -34,6 +57,11 @@ TForm1::TForm1(QWidget *parent) : QMainWindow(parent)
     connect(Reloj, &platform::Timer::timeout, this, &TForm1::RelojTimer);
     Reloj->start();
     connect(&platform::port::ActivePort::instance(), &platform::port::ActivePort::trouble, this, &TForm1::PuertoFalla);
+    QList<platform::remote::Switchboard::Box> cajas;
+    for (const Casilla &casilla : Casillas)
+        cajas.append({QString::fromLatin1(casilla.nombre), (this->*casilla.miembro)->text()});
+    platform::remote::Switchboard::instance().attach(
+        cajas, [this](int casilla) { ClicRemoto(casilla); }, [this] { return EstadoRemoto(); }, this);
     FormCreate();
 }
 
@@ -44,22 +72,31 @@ void TForm1::EscribirPuerto(quint16 direccion, quint16 valor)
 
 // Each click replaces the whole port value: the clicked box's lines high, every other line low,
 // whatever the other boxes show.
-void TForm1::Conmutar(const QCheckBox *casilla, quint16 mascara)
+void TForm1::Conmutar(const QCheckBox *casilla)
 {
-    EscribirPuerto(PuertoParalelo, casilla->isChecked() ? mascara : 0);
+    for (int i = 0; i < int(std::size(Casillas)); ++i) {
+        if (this->*Casillas[i].miembro == casilla) {
+            EscribirPuerto(PuertoParalelo, casilla->isChecked() ? Casillas[i].mascara : 0);
+            platform::remote::Switchboard::instance().written(i, casilla->isChecked());
+        }
+    }
 }
 
-void TForm1::CheckBanioClick() { Conmutar(CheckBanio, Banio); }
-void TForm1::CheckCocinaClick() { Conmutar(CheckCocina, Cocina); }
-void TForm1::CheckComedorClick() { Conmutar(CheckComedor, Comedor); }
-void TForm1::CheckRecamaraClick() { Conmutar(CheckRecamara, Recamara); }
-void TForm1::CheckSalaClick() { Conmutar(CheckSala, Sala); }
-void TForm1::CheckCocheraClick() { Conmutar(CheckCochera, Cochera); }
-void TForm1::CheckTraspatioClick() { Conmutar(CheckTraspatio, Traspatio); }
-void TForm1::CheckPatioClick() { Conmutar(CheckPatio, Patio); }
-void TForm1::CheckInteriorCasaClick() { Conmutar(CheckInteriorCasa, InteriorCasa); }
-void TForm1::CheckExteriorClick() { Conmutar(CheckExterior, Exterior); }
-void TForm1::CheckIntExtClick() { Conmutar(CheckIntExt, IntExt); }
+void TForm1::CheckBanioClick() { Conmutar(CheckBanio); }
+void TForm1::CheckCocinaClick() { Conmutar(CheckCocina); }
+void TForm1::CheckComedorClick() { Conmutar(CheckComedor); }
+void TForm1::CheckRecamaraClick() { Conmutar(CheckRecamara); }
+void TForm1::CheckSalaClick() { Conmutar(CheckSala); }
+void TForm1::CheckCocheraClick() { Conmutar(CheckCochera); }
+void TForm1::CheckTraspatioClick() { Conmutar(CheckTraspatio); }
+void TForm1::CheckPatioClick() { Conmutar(CheckPatio); }
+void TForm1::CheckInteriorCasaClick() { Conmutar(CheckInteriorCasa); }
+void TForm1::CheckExteriorClick() { Conmutar(CheckExterior); }
+void TForm1::CheckIntExtClick() { Conmutar(CheckIntExt); }
+
+// A click from outside the window is the person's click on that box: it toggles on screen and
+// its own handler writes.
+void TForm1::ClicRemoto(int casilla) { (this->*Casillas[casilla].miembro)->click(); }
 
 void TForm1::Ovira1Click() { platform::ShowMessage(this, QStringLiteral("Estudiante de Ing.Electronica")); }
 void TForm1::Quelnia1Click() { platform::ShowMessage(this, QStringLiteral("Estudiante de Ing.Electronica")); }
@@ -70,8 +107,31 @@ void TForm1::Diagramas1Click() { platform::ShowMessage(this, QStringLiteral("Lo 
 void TForm1::PtoParalelo1Click() { platform::ShowMessage(this, QStringLiteral("Consultar Manual")); }
 
 // All outputs off when the window opens and when it closes.
-void TForm1::FormCreate() { EscribirPuerto(PuertoParalelo, 0); }
-void TForm1::FormClose() { EscribirPuerto(PuertoParalelo, 0); }
+void TForm1::FormCreate() { EscribirPuerto(PuertoParalelo, 0); Escrito(); }
+void TForm1::FormClose()
+{
+    EscribirPuerto(PuertoParalelo, 0);
+    Escrito();
+    // A command from outside that comes in while the program ends must not switch a light on.
+    platform::remote::Switchboard::instance().windowClosed();
+}
+
+platform::remote::State TForm1::EstadoRemoto() const
+{
+    namespace port = platform::port;
+    platform::remote::State estado;
+    for (const Casilla &casilla : Casillas) {
+        if ((this->*casilla.miembro)->isChecked())
+            estado.ticked << QString::fromLatin1(casilla.nombre);
+    }
+    const port::Where donde = port::ActivePort::instance().where();
+    estado.value = port::ActivePort::instance().held();
+    estado.output = port::words::nameOf(donde);
+    estado.simulated = !port::isReal(donde.kind);
+    return estado;
+}
+
+void TForm1::Escrito() { platform::remote::Switchboard::instance().outputChanged(); }
 
 void TForm1::closeEvent(QCloseEvent *event)
 {

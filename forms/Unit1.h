@@ -3,6 +3,8 @@
 
 #include "ui_Unit1.h"
 
+#include "platform/remote/switchboard.h"
+
 #include <QMainWindow>
 #include <QPoint>
 
@@ -50,11 +52,15 @@ public slots:
     void RelojTimer();
     void CheckIntExtClick();
     void PuertoFalla(const QString &aviso);
+    void ClicRemoto(int casilla);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    void Conmutar(const QCheckBox *casilla, quint16 mascara);
+    void Conmutar(const QCheckBox *casilla);
+    void Escrito();
+    // What the doors from outside tell of the window and its port.
+    platform::remote::State EstadoRemoto() const;
     static int Aleatorio(int limite);
 };

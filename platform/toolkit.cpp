@@ -222,18 +222,6 @@ std::unique_ptr<QApplication> openDisplay(int &argc, char **argv)
     return application;
 }
 
-QString escapeControls(const QString &text)
-{
-    QString safe;
-    for (const QChar c : text) {
-        if (c.category() == QChar::Other_Control)
-            safe += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
-        else
-            safe += c;
-    }
-    return safe;
-}
-
 AtExit::AtExit(std::function<void()> handler)
 {
     static const bool registered = std::atexit([] {

@@ -1,6 +1,8 @@
 // What the window needs of the desktop beyond Qt's widgets themselves.
 #pragma once
 
+#include "text.h"
+
 #include <QString>
 
 #include <functional>
@@ -11,9 +13,6 @@ class QMenuBar;
 class QWidget;
 
 namespace platform {
-
-// Control characters as \xNN escapes: text from outside may be shown, never obeyed by a terminal.
-QString escapeControls(const QString &text);
 
 // A modal box with the text and one OK button; returns once the person has dismissed it.
 void ShowMessage(QWidget *parent, const QString &text);

@@ -17,3 +17,11 @@ start_xvfb() { # DIR
 wait_for_window() {
   timeout 10 xdotool search --sync --onlyvisible --limit 1 --name '^Tenvalia$'
 }
+
+# Prints the y of the first row of the window's light-blue client area, under its menu bar: where
+# its boxes' coordinates start. DIR holds the picture taken.
+client_top() { # WINDOW DIR
+  import -window "$1" "$2/window.png"
+  convert "$2/window.png" -crop 1x120+2+0 +repage txt:- |
+    awk -F'[:, ]+' '/#859CFA/ && top == "" { top = $2 } END { print top }'
+}

@@ -50,18 +50,26 @@ private slots:
         platform::setRandomSource({});
     }
 
-    void firstFiveTicksScatterThePoints()
+    // A point on the corner, where all start, jumps to a place drawn within the area, x first,
+    // each draw modulo the area's size (0 for a size of 0, without a draw); one that walks onto
+    // it jumps in that same tick. Walking is never bounded: outside a shrunk area it goes on.
+    void pointsJumpWithinTheArea()
     {
-        // x draws are taken modulo the width, y draws modulo the height, x first.
-        draws = {10, 20, 190, 360, 179, 349, 0, 7, 1000, 1001};
+        draws = {10, 20, 190, 360, 179, 349, 0, 0, 1000, 1001}; // point 3 lands on the corner again
         ticks(5);
-        QCOMPARE(form->Puntos[0], QPoint(10, 20));
-        QCOMPARE(form->Puntos[1], QPoint(10, 10));
-        QCOMPARE(form->Puntos[2], QPoint(179, 349));
-        QCOMPARE(form->Puntos[3], QPoint(0, 7));
-        QCOMPARE(form->Puntos[4], QPoint(1000 % 180, 1001 % 350));
+        QCOMPARE(QList<QPoint>(form->Puntos.begin(), form->Puntos.begin() + 6),
+                 (QList<QPoint>{{10, 20}, {10, 10}, {179, 349}, {0, 0}, {1000 % 180, 1001 % 350}, {0, 0}}));
         QCOMPARE(form->Indice, 0);
-        QVERIFY(std::all_of(form->Puntos.begin() + 5, form->Puntos.end(), [](QPoint p) { return p.isNull(); }));
+
+        form->centralwidget->resize(0, 50);
+        draws = {77};
+        ticks(4);
+        QCOMPARE(form->Puntos[2], QPoint(178, 348));
+        QCOMPARE(form->Puntos[3], QPoint(0, 77 % 50));
+        form->Puntos[4] = {1, 1};
+        draws = {42};
+        ticks(1);
+        QCOMPARE(form->Puntos[4], QPoint(0, 42));
     }
 
     void pointStepsDiagonallyThenStraight()
@@ -74,37 +82,6 @@ private slots:
         }
         QCOMPARE(path, (QList<QPoint>{{3, 1}, {2, 0}, {1, 0}}));
         QCOMPARE(form->Puntos[1], QPoint(87, 87)); // the others took their turns in between
-    }
-
-    void arrivalRelocatesInTheSameTickEvenOntoTheCorner()
-    {
-        draws = {0, 0, 5, 5, 5, 5, 5, 5, 5, 5}; // point 0 lands back on (0, 0)
-        ticks(5);
-        QCOMPARE(form->Puntos[0], QPoint(0, 0));
-        draws = {30, 40}; // and its next turn relocates it again
-        ticks(1);
-        QCOMPARE(form->Puntos[0], QPoint(30, 40));
-
-        form->Puntos[1] = QPoint(1, 1);
-        draws = {42, 43};
-        ticks(1);
-        QCOMPARE(form->Puntos[1], QPoint(42, 43));
-        QCOMPARE(form->Indice, 2);
-    }
-
-    // The area's size bounds where a point jumps to (a size of 0 makes that coordinate 0), never
-    // where it walks: outside a shrunk area it steps on unseen.
-    void areaSizeBoundsOnlyTheJumps()
-    {
-        draws = {170, 340, 100, 100, 100, 100, 100, 100, 100, 100};
-        ticks(5);
-        form->centralwidget->resize(0, 50);
-        ticks(5);
-        QCOMPARE(form->Puntos[0], QPoint(169, 339));
-        form->Puntos[0] = {1, 1};
-        draws = {77}; // no draw for a width of 0
-        ticks(1);
-        QCOMPARE(form->Puntos[0], QPoint(0, 77 % 50));
     }
 
     void screenShowsPixelsTrailsAndBackground()

@@ -26,9 +26,7 @@ window=$(wait_for_window) || fail "no window"
 wait_for_lines 1
 
 # The client area starts at the first row of the light-blue background, under the menu bar.
-import -window "$window" "$work/window.png"
-client_top=$(convert "$work/window.png" -crop 1x120+2+0 +repage txt:- |
-  awk -F'[:, ]+' '/#859CFA/ && top == "" { top = $2 } END { print top }')
+client_top=$(client_top "$window" "$work")
 [ -n "$client_top" ] || fail "no light-blue client area in the window"
 
 # Clicks land on each box's indicator: group box offset + box offset + a few pixels in.

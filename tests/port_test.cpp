@@ -2,6 +2,7 @@
 // pointed at, and what happens when a real port cannot be had or does not answer (on these
 // machines: no /dev/parport*, no ioperm; the emulated PC covers the real ones).
 #include "platform/port/active_port.h"
+#include "platform/port/device_node.h"
 #include "platform/port/hid_output.h"
 #include "platform/port/simulated_output.h"
 #include "platform/port/words.h"
@@ -16,6 +17,7 @@
 #include <map>
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,14 +43,15 @@ port::Choice choose(const QByteArray &request, const port::SystemPaths &paths = 
     return port::choose(port::parseRequest(request), 0x378, direct, paths);
 }
 
-// A direct port that reads back 0xff from its `failFrom`th write on (counting from 1).
-struct FailingPort final : port::Output {
-    explicit FailingPort(int from) : failFrom(from) {}
+// A port at `at` that reads back 0xff from its `failFrom`th write on (counting from 1).
+struct FakePort final : port::Output {
+    FakePort(port::Where where, int from) : at(std::move(where)), failFrom(from) {}
     port::Outcome write(quint16 value) override
     {
         return ++writes >= failFrom ? port::Outcome{Step::ReadBack, 0, value, 0xFF} : port::Outcome{Step::Done, 0, value};
     }
-    port::Where where() const override { return {Kind::Direct, {}, 0x378}; }
+    port::Where where() const override { return at; }
+    port::Where at;
     int failFrom, writes = 0;
 };
 
@@ -104,37 +107,30 @@ private slots:
         QCOMPARE(QByteArray(text), QByteArray("0x0378 0x0010\n0x0378 0x0002\n0x0378 0x00ff\n"));
     }
 
-    void refusedRequestsSayWhyAndGoOnSimulated_data()
-    {
-        QTest::addColumn<QByteArray>("request");
-        QTest::addColumn<QStringList>("said");
-        QTest::addColumn<QString>("notSaid");
-        const QStringList forms{"no es una forma conocida", "ppdev:/dev/parportN", "sim:ARCHIVO", "simulado"};
-        QTest::newRow("unknown") << QByteArray("parallel") << forms << QString();
-        QTest::newRow("sim without file") << QByteArray("sim:") << forms << QString();
-        QTest::newRow("no trace folder")
-            << QByteArray("sim:/nonexistent-dir/trace")
-            << QStringList{"abrir /nonexistent-dir/trace: No such file or directory", "salida estándar"} << QString();
-        QTest::newRow("no such device")
-            << QByteArray("ppdev:/dev/parport7")
-            << QStringList{"TENVALIA_PORT=ppdev:/dev/parport7", "abrir /dev/parport7: No such file or directory"}
-            << QString();
-        // Another device's refusals must not read as a parallel port's (no printer-driver hint).
-        QTest::newRow("not a port") << QByteArray("ppdev:/dev/null")
-                                    << QStringList{"/dev/null no es un puerto paralelo", "simulado"} << "lp";
-    }
+    // A request that cannot be carried out says why, in words that quote it safely, and the
+    // writes go on simulated.
     void refusedRequestsSayWhyAndGoOnSimulated()
     {
-        QFETCH(QByteArray, request);
-        QFETCH(QStringList, said);
-        QFETCH(QString, notSaid);
-        auto choice = choose(request);
-        QCOMPARE(choice.output->where().kind, Kind::Stdout);
-        const QString refusal = port::words::refusal(choice);
-        for (const QString &words : said)
-            QVERIFY2(refusal.contains(words), qPrintable(refusal));
-        if (!notSaid.isEmpty())
-            QVERIFY2(!refusal.contains(notSaid), qPrintable(refusal));
+        const QStringList forms{"no es una forma conocida", "ppdev:/dev/parportN", "sim:ARCHIVO", "simulado"};
+        const std::vector<std::tuple<QByteArray, QStringList, QString>> cases{
+            {"parallel", forms, {}},
+            {"sim:", forms, {}},
+            {"sim:/nonexistent-dir/trace", {"abrir /nonexistent-dir/trace: No such file or directory", "salida estándar"}, {}},
+            {"ppdev:/dev/parport7", {"TENVALIA_PORT=ppdev:/dev/parport7", "abrir /dev/parport7: No such file or directory"}, {}},
+            // Another device's refusals must not read as a parallel port's (no printer-driver hint).
+            {"ppdev:/dev/null", {"/dev/null no es un puerto paralelo", "simulado"}, "lp"},
+            // Bytes from outside never reach a terminal or a box as control characters.
+            {"sim:/x/\e]0;PWNED\a\e[2J\x9b", {"/x/\\x1b]0;PWNED\\x07\\x1b[2J"}, {}},
+        };
+        for (const auto &[request, said, notSaid] : cases) {
+            auto choice = choose(request);
+            QCOMPARE(choice.output->where().kind, Kind::Stdout);
+            const QString refusal = port::words::refusal(choice);
+            for (const QString &words : said)
+                QVERIFY2(refusal.contains(words), qPrintable(refusal));
+            QVERIFY(notSaid.isEmpty() || !refusal.contains(notSaid));
+            QVERIFY(std::none_of(refusal.begin(), refusal.end(), [](QChar c) { return c.unicode() < 0x20 && c != '\n'; }));
+        }
     }
 
     // A pipe or FIFO that nobody reads, that fills up, or whose reader leaves: each is said once
@@ -158,13 +154,20 @@ private slots:
         ::close(reader);
         QCOMPARE(read.output->write(0x02).step, Step::ReaderGone);
 
-        // Standard output, a pipe whose reader leaves: one report, then nothing recorded.
+        // Standard output: the switch-off writes what a write of 0 writes. Then its reader leaves:
+        // one report, then nothing recorded.
         int pipeEnds[2];
         QCOMPARE(::pipe(pipeEnds), 0);
         const int savedStdout = ::dup(STDOUT_FILENO);
         ::dup2(pipeEnds[1], STDOUT_FILENO);
         ::close(pipeEnds[1]);
+        const auto stdoutPort = port::stdoutOutput(0x378);
+        const port::SwitchOff off = stdoutPort->switchOff();
+        QVERIFY(stdoutPort->write(0).ok() && ::write(off.fd, off.bytes, off.length) == off.length);
+        char lines[128] = {};
+        QCOMPARE(::read(pipeEnds[0], lines, sizeof lines), 2 * off.length);
         ::close(pipeEnds[0]);
+        QCOMPARE(QByteArray(lines, off.length) + QByteArray(lines, off.length), QByteArray(lines, 2 * off.length));
         const QStringList reports = reportsOf([] {
             auto &active = port::ActivePort::instance();
             active.use(port::stdoutOutput(0x378), 0x378);
@@ -176,24 +179,6 @@ private slots:
         QCOMPARE(reports.size(), 1);
         QVERIFY2(reports[0].contains(QStringLiteral("la salida estándar se cerró")), qPrintable(reports[0]));
         QCOMPARE(port::ActivePort::instance().where().kind, Kind::Silent);
-    }
-
-    // What came back, and what it means for the way the port was reached: only direct I/O can be
-    // pointed at the wrong address, so only there is ppdev the way out.
-    void readBackSaysWhatCameBackAndWhatItMeans()
-    {
-        const port::Where stdoutPort{Kind::Stdout};
-        const auto said = [&](Kind kind, quint8 written, quint8 readBack) {
-            return port::words::failedWrite({kind, "/dev/parport0", 0x378}, {Step::ReadBack, 0, written, readBack}, stdoutPort);
-        };
-        const QString direct = said(Kind::Direct, 0x00, 0xFF);
-        QVERIFY2(direct.contains(QStringLiteral("(E/S directa en 0x0378).\n\nse escribió 0x00 y se leyó 0xff: nada responde")),
-                 qPrintable(direct));
-        QVERIFY(direct.contains(QStringLiteral("úselos por ppdev")));
-        const QString ppdev = said(Kind::Ppdev, 0x00, 0xFF);
-        QVERIFY2(ppdev.contains(QStringLiteral("nada responde")) && !ppdev.contains(QStringLiteral("úselos por ppdev")),
-                 qPrintable(ppdev));
-        QVERIFY(said(Kind::Ppdev, 0x02, 0x00).contains(QStringLiteral("no guarda lo que se le escribe")));
     }
 
     // Auto mode tries the device at 0x378 first, then the others from the lowest number, then
@@ -211,72 +196,98 @@ private slots:
             if (!base.isEmpty())
                 writeFile(paths.sysctl + '/' + device + "/base-addr", base + '\n');
         };
-        const auto triedOf = [&](const port::Choice &choice) {
-            QStringList tried;
-            for (const port::Attempt &attempt : choice.tried)
-                tried << QString::fromLatin1(attempt.where.path.mid(root.size())) + ' ' +
-                             QString::number(int(attempt.outcome.step));
-            return tried;
+        // The refusal's first line and every attempt, in order, the folder's own name left out.
+        const auto said = [&](const port::Choice &choice) {
+            const QStringList lines = port::words::refusal(choice).remove(dir.path()).split(QLatin1Char('\n'));
+            return lines.mid(0, 1) + lines.filter(QStringLiteral("• "));
         };
-        const QString notADevice = QString::number(int(Step::NotADevice));
+        const QString notAPort = QStringLiteral(" no es un puerto paralelo (no es un dispositivo ppdev)");
+        const QString noBoard = QStringLiteral("• placa USB: no hay ninguna placa de relés USB (www.dcttech.com USBRelayN) en ");
+        const QString noPermission = QStringLiteral("• E/S directa: ioperm(0x0378, 2): ") + qt_error_string(EPERM);
+        const QString nowhere = QStringLiteral("No hay un puerto paralelo en 0x0378 que Tenvalia pueda usar.");
+        const QString noFtdi = QStringLiteral("• placa FTDI: no hay ninguna placa de relés FTDI (0403:6001, «FT245R USB FIFO»)");
         addDevice("parport10", "632");
         addDevice("parport1", "956");
         writeFile(paths.devices + "/parportal", ""); // not a numbered port
         auto elsewhere = choose("auto", paths);
         QCOMPARE(elsewhere.output->where().kind, Kind::Stdout);
-        QCOMPARE(triedOf(elsewhere), (QStringList{"/dev/parport1 " + notADevice, "/dev/parport10 " + notADevice,
-                                                  " " + QString::number(int(Step::Permission)),
-                                                  "/dev " + QString::number(int(Step::NoDevice)),
-                                                  "/usb " + QString::number(int(Step::NoDevice))}));
-        QStringList lines = port::words::refusal(elsewhere).split(QLatin1Char('\n'));
-        QCOMPARE(lines.first(), QStringLiteral("No hay un puerto paralelo en 0x0378 que Tenvalia pueda usar."));
-        QCOMPARE(lines.filter(QStringLiteral("• ")).at(2), QStringLiteral("• E/S directa: ioperm(0x0378, 2): ") + qt_error_string(EPERM));
-        QVERIFY(lines.filter(QStringLiteral("• ")).at(3).startsWith(QStringLiteral("• placa USB: no hay ninguna placa de relés USB")));
-        QVERIFY(lines.filter(QStringLiteral("• ")).last().startsWith(QStringLiteral("• placa FTDI: no hay ninguna placa de relés FTDI")));
+        QCOMPARE(said(elsewhere), (QStringList{nowhere, "• ppdev: /dev/parport1" + notAPort, "• ppdev: /dev/parport10" + notAPort,
+                                               noPermission, noBoard + "/dev/hidraw*", noFtdi}));
 
         addDevice("parport2", "888\t1912");
         auto theirs = choose("auto", paths, {true, {}});
         QCOMPARE(theirs.output->where().kind, Kind::Stdout); // not direct I/O, although it was granted
-        QCOMPARE(triedOf(theirs), QStringList{"/dev/parport2 " + notADevice});
-        lines = port::words::refusal(theirs).split(QLatin1Char('\n'));
-        QCOMPARE(lines.first(), QStringLiteral("No se pudo usar el puerto paralelo en 0x0378 (%1/dev/parport2).").arg(dir.path()));
+        QCOMPARE(said(theirs), (QStringList{"No se pudo usar el puerto paralelo en 0x0378 (/dev/parport2).",
+                                            "• ppdev: /dev/parport2" + notAPort}));
 
         QDir(QFile::decodeName(paths.sysctl + "/parport2")).removeRecursively();
         addDevice("parport0", {});
-        auto unknown = choose("auto", paths);
-        QCOMPARE(triedOf(unknown), QStringList{"/dev/parport0 " + notADevice}); // unknown is not "elsewhere"
-        QVERIFY(port::words::refusal(unknown).startsWith(QStringLiteral("No se pudo usar %1/dev/parport0, que puede ser "
-                                                                       "el puerto paralelo en 0x0378").arg(dir.path())));
+        QCOMPARE(said(choose("auto", paths)), // unknown is not "elsewhere"
+                 (QStringList{"No se pudo usar /dev/parport0, que puede ser el puerto paralelo en 0x0378 (no se pudo leer "
+                              "en qué dirección está).",
+                              "• ppdev: /dev/parport0" + notAPort}));
+        QCOMPARE(said(choose("", {root, root, "/sys/dev/char", root})),
+                 (QStringList{nowhere, "• ppdev: no existe ningún /parport*", noPermission, noBoard + "/hidraw*", noFtdi}));
+    }
 
-        auto none = choose("", {root, root});
-        QVERIFY(port::words::refusal(none).contains(QStringLiteral("ppdev: no existe ningún ") + dir.path() + QStringLiteral("/parport*")));
+    // A path given for a device is looked at before it is opened: a FIFO, a terminal (whose
+    // modem lines an open toggles) or a file is refused, and never opened for writing.
+    void whatIsNotTheDeviceIsNeverOpened()
+    {
+        QTemporaryDir dir;
+        const QByteArray fifo = QFile::encodeName(dir.filePath(QStringLiteral("fifo")));
+        const QByteArray file = QFile::encodeName(dir.filePath(QStringLiteral("file")));
+        QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+        writeFile(file, "");
+        const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+        QVERIFY(terminal >= 0 && ::grantpt(terminal) == 0 && ::unlockpt(terminal) == 0);
+        const QByteArray pty = ::ptsname(terminal);
+        const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        for (const QByteArray &path : {fifo, file, pty}) {
+            QVERIFY(::inotify_add_watch(watch, path.constData(), IN_CLOSE_WRITE) >= 0);
+            for (const QByteArray &request : {"gpio:" + path + ":0", "hid:" + path, "ppdev:" + path}) {
+                const auto choice = choose(request);
+                QCOMPARE(choice.tried.size(), size_t(1));
+                QCOMPARE(choice.tried[0].outcome.step, Step::NotADevice);
+            }
+        }
+        char event[4096];
+        QCOMPARE(::read(watch, event, sizeof event), -1); // no open for writing was closed
+        ::close(watch);
+        ::close(terminal);
+
+        // What the kernel's folder says is checked again on the descriptor: here it calls
+        // /dev/null a relay board, then a GPIO chip.
+        struct stat null;
+        QCOMPARE(::stat("/dev/null", &null), 0);
+        const QByteArray sys = QFile::encodeName(dir.path()), folder = port::deviceFolder(sys, null);
+        QDir().mkpath(QFile::decodeName(folder + "/device"));
+        writeFile(folder + "/device/uevent", "HID_ID=0003:000016C0:000005DF\nHID_NAME=www.dcttech.com USBRelay8\n");
+        for (const char *subsystem : {"hidraw", "gpio"}) {
+            ::unlink((folder + "/subsystem").constData());
+            QCOMPARE(::symlink(QByteArray("../class/").append(subsystem).constData(), (folder + "/subsystem").constData()), 0);
+            const auto choice = choose(subsystem[0] == 'h' ? "hid:/dev/null" : "gpio:/dev/null:0", {"/dev", "/proc", sys});
+            QCOMPARE(choice.tried.size(), size_t(1));
+            QCOMPARE(choice.tried[0].outcome.step, Step::NotADevice);
+        }
     }
 
     // Only the boards this program speaks to are taken; a look-alike is refused by its name.
-    void relayBoardsAreKnownByWhatTheKernelSays_data()
-    {
-        QTest::addColumn<QByteArray>("uevent");
-        QTest::addColumn<int>("is");
-        QTest::addColumn<int>("relays");
-        const QByteArray id = "HID_ID=0003:000016C0:000005DF\nHID_NAME=www.dcttech.com USBRelay";
-        QTest::newRow("8 relays") << id + "8\nHID_PHYS=usb-0000:00:14.0-1/input0\n" << int(port::BoardIs::One) << 8;
-        QTest::newRow("4 relays") << id + "4" << int(port::BoardIs::One) << 4;
-        QTest::newRow("3 relays") << id + "3" << int(port::BoardIs::LookAlike) << 0;
-        QTest::newRow("other product") << QByteArray("HID_ID=0003:000016C0:000005E0\nHID_NAME=www.dcttech.com USBRelay8")
-                                       << int(port::BoardIs::LookAlike) << 0;
-        QTest::newRow("other maker") << QByteArray("HID_ID=0003:00005131:00002007\nHID_NAME=USBRelay2")
-                                     << int(port::BoardIs::LookAlike) << 0;
-        QTest::newRow("a keyboard") << QByteArray("HID_ID=0003:0000046D:0000C31C\nHID_NAME=Logitech USB Keyboard")
-                                    << int(port::BoardIs::Other) << 0;
-    }
     void relayBoardsAreKnownByWhatTheKernelSays()
     {
-        QFETCH(QByteArray, uevent);
-        QFETCH(int, is);
-        QFETCH(int, relays);
-        port::Where where;
-        QCOMPARE(int(port::identifyBoard(uevent, &where)), is);
-        QCOMPARE(int(where.lines.size()), relays);
+        const QByteArray id = "HID_ID=0003:000016C0:000005DF\nHID_NAME=www.dcttech.com USBRelay";
+        const std::vector<std::tuple<QByteArray, port::BoardIs, size_t>> cases{
+            {id + "8\nHID_PHYS=usb-0000:00:14.0-1/input0\n", port::BoardIs::One, 8},
+            {id + "3", port::BoardIs::LookAlike, 0},
+            {"HID_ID=0003:000016C0:000005E0\nHID_NAME=www.dcttech.com USBRelay8", port::BoardIs::LookAlike, 0}, // product
+            {"HID_ID=0003:00005131:00002007\nHID_NAME=USBRelay2", port::BoardIs::LookAlike, 0},                  // maker
+            {"HID_ID=0003:0000046D:0000C31C\nHID_NAME=Logitech USB Keyboard", port::BoardIs::Other, 0},
+        };
+        for (const auto &[uevent, is, relays] : cases) {
+            port::Where where;
+            QCOMPARE(port::identifyBoard(uevent, &where), is);
+            QCOMPARE(where.lines.size(), relays);
+        }
     }
 
     // What the standard error line says of a board with fewer relays than lines, and how GPIO
@@ -284,15 +295,8 @@ private slots:
     void boardsAndLinesAreSaidAsTheyAre()
     {
         port::Choice choice{port::parseRequest("auto"), 0x378};
-        port::Where board{Kind::Hid, "/dev/hidraw3", -1, "USBRelay4", "\xff\xff\xff\xff\xff", {1, 2, 3, 4}};
-        struct Board final : port::Output {
-            port::Where at;
-            port::Outcome write(quint16) override { return {}; }
-            port::Where where() const override { return at; }
-        };
-        auto output = std::make_unique<Board>();
-        output->at = board;
-        choice.output = std::move(output);
+        choice.output = std::make_unique<FakePort>(
+            port::Where{Kind::Hid, "/dev/hidraw3", -1, "USBRelay4", "\xff\xff\xff\xff\xff", {1, 2, 3, 4}}, 1);
         choice.passedOver = {{Kind::Hid, "/dev/hidraw4", -1, {}, "TNV02"}, {Kind::Ftdi, "/dev/bus/usb/002/002", -1, {}, "A5X"}};
         QCOMPARE(port::words::notice(choice),
                  QStringLiteral("no hay un puerto paralelo en 0x0378; se usa la placa de relés /dev/hidraw3: USBRelay4, "
@@ -333,14 +337,6 @@ private slots:
             QCOMPARE(port::parseRequest(wrong).mode, port::Request::Mode::Unknown);
     }
 
-    // Bytes from outside never reach a terminal or a box as control characters.
-    void controlCharactersFromOutsideAreShownEscaped()
-    {
-        const QString said = port::words::refusal(choose("sim:/x/\e]0;PWNED\a\e[2J\x9b"));
-        QVERIFY2(said.contains(QStringLiteral("/x/\\x1b]0;PWNED\\x07\\x1b[2J")), qPrintable(said));
-        QVERIFY(std::none_of(said.begin(), said.end(), [](QChar c) { return c.unicode() < 0x20 && c != '\n'; }));
-    }
-
     // A full disk keeps its reason, and a trace never ends in half a record. The small file
     // system this needs takes root to mount.
     void aFullDiskIsSaidWithItsReason()
@@ -376,7 +372,7 @@ private slots:
     {
         auto &active = port::ActivePort::instance();
         const auto failingFrom = [](int write) {
-            return port::Choice{port::parseRequest("direct"), 0x378, std::make_unique<FailingPort>(write), {}, false, true};
+            return port::Choice{port::parseRequest("direct"), 0x378, std::make_unique<FakePort>(port::Where{Kind::Direct, {}, 0x378}, write), {}, false, true};
         };
         QStringList reports = reportsOf([&] {
             active.use(failingFrom(1));
@@ -385,7 +381,8 @@ private slots:
         });
         QCOMPARE(reports.size(), 1);
         QVERIFY2(reports[0].startsWith(QStringLiteral("No se pudo usar el puerto pedido (TENVALIA_PORT=direct).\n\n"
-                                                      "Se intentó:\n• E/S directa en 0x0378: se escribió 0x00 y se leyó 0xff")),
+                                                      "Se intentó:\n• E/S directa en 0x0378: se escribió 0x00 y se leyó 0xff")) &&
+                     reports[0].contains(QStringLiteral("úselos por ppdev")),
                  qPrintable(reports[0]));
         QCOMPARE(active.where().kind, Kind::Stdout);
 
@@ -396,8 +393,16 @@ private slots:
             active.write(0x378, 0x00);
         });
         QCOMPARE(reports.size(), 1);
-        QVERIFY(reports[0].startsWith(QStringLiteral("Falló una escritura en el puerto (E/S directa en 0x0378).")));
+        QVERIFY(reports[0].startsWith(QStringLiteral("Falló una escritura en el puerto (E/S directa en 0x0378).\n\n"
+                                                     "se escribió 0x02 y se leyó 0xff: nada responde")));
         QVERIFY(reports[0].contains(QStringLiteral("sigue con el puerto simulado (salida estándar)")));
+
+        // Only direct I/O can be pointed at the wrong address, so only there is ppdev the way out.
+        const auto said = [](quint8 written, quint8 readBack) {
+            return port::words::failedWrite({Kind::Ppdev, "/dev/parport0", 0x378}, {Step::ReadBack, 0, written, readBack}, {Kind::Stdout});
+        };
+        QVERIFY(said(0x00, 0xFF).contains(QStringLiteral("nada responde")) && !said(0x00, 0xFF).contains(QStringLiteral("úselos")));
+        QVERIFY(said(0x02, 0x00).contains(QStringLiteral("no guarda lo que se le escribe")));
     }
 
     // A port is driven off before it is given up, and the exit tries again whatever failed; only

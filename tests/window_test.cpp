@@ -2,6 +2,7 @@
 // port's trouble reach the person, and the keyboard's way to the menus.
 #include "Unit1.h"
 #include "platform/port/active_port.h"
+#include "platform/remote/switchboard.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -9,9 +10,11 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTimer>
 #include <QtTest>
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -84,29 +87,19 @@ private slots:
     }
     void cleanup() { form.reset(); }
 
-    void eachBoxWritesItsMaskThenZero_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<int>("mask");
-        QTest::newRow("Baño") << "CheckBanio" << 0x01;
-        QTest::newRow("Cocina") << "CheckCocina" << 0x02;
-        QTest::newRow("Comedor") << "CheckComedor" << 0x04;
-        QTest::newRow("Recamara") << "CheckRecamara" << 0x08;
-        QTest::newRow("Sala") << "CheckSala" << 0x10;
-        QTest::newRow("Cochera") << "CheckCochera" << 0x20;
-        QTest::newRow("Traspatio") << "CheckTraspatio" << 0x40;
-        QTest::newRow("Patio") << "CheckPatio" << 0x80;
-        QTest::newRow("Interior Casa") << "CheckInteriorCasa" << 0x1F;
-        QTest::newRow("Exterior Casa") << "CheckExterior" << 0xE0;
-        QTest::newRow("Interior Exterior") << "CheckIntExt" << 0xFF;
-    }
     void eachBoxWritesItsMaskThenZero()
     {
-        QFETCH(QString, name);
-        QFETCH(int, mask);
-        click(name);
-        click(name);
-        QCOMPARE(written, (Values{0, quint16(mask), 0}));
+        const std::vector<std::pair<QString, quint16>> masks{
+            {"CheckBanio", 0x01}, {"CheckCocina", 0x02}, {"CheckComedor", 0x04}, {"CheckRecamara", 0x08},
+            {"CheckSala", 0x10}, {"CheckCochera", 0x20}, {"CheckTraspatio", 0x40}, {"CheckPatio", 0x80},
+            {"CheckInteriorCasa", 0x1F}, {"CheckExterior", 0xE0}, {"CheckIntExt", 0xFF}};
+        Values expected{0};
+        for (const auto &[name, mask] : masks) {
+            click(name);
+            click(name);
+            expected.insert(expected.end(), {mask, 0});
+        }
+        QCOMPARE(written, expected);
     }
 
     // Each click replaces the whole value, whatever the other boxes show, and no box is ever
@@ -120,27 +113,47 @@ private slots:
             QCOMPARE(other->isChecked(), other->objectName() == "CheckSala" || other->objectName() == "CheckExterior");
     }
 
-    void menuItemsShowTheirMessage_data()
+    // Doors from outside know the boxes top to bottom as shown, by name or caption, and their
+    // click is the box's own: it toggles on screen and writes, as the person's next click shows;
+    // each click says who clicked. Once the window has closed, no door clicks.
+    void remoteClicksAreTheBoxesOwn()
     {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("Ovira") << "Ovira1" << "Estudiante de Ing.Electronica";
-        QTest::newRow("Quelnia") << "Quelnia1" << "Estudiante de Ing.Electronica";
-        QTest::newRow("Programaciòn") << "Programacion1" << "Desarrollo C++Builder";
-        QTest::newRow("Electrònica") << "Electronica1" << "Analogica y Digital";
-        QTest::newRow("Manual") << "Manual1" << "Comprar Licencia";
-        QTest::newRow("Diagramas") << "Diagramas1" << "Lo Mismo";
-        QTest::newRow("Pto.Paralelo") << "PtoParalelo1" << "Consultar Manual";
+        using platform::remote::Origin;
+        auto &board = platform::remote::Switchboard::instance();
+        QList<QCheckBox *> shown = form->findChildren<QCheckBox *>();
+        std::sort(shown.begin(), shown.end(), [this](QCheckBox *a, QCheckBox *b) {
+            return a->mapTo(form.get(), QPoint()).y() < b->mapTo(form.get(), QPoint()).y();
+        });
+        QCOMPARE(board.names().size(), shown.size());
+        for (int i = 0; i < shown.size(); ++i)
+            QCOMPARE(board.find(shown[i]->text().toUpper(), true), i);
+        QCOMPARE(board.find(QStringLiteral("COCINA"), false), -1);
+        QSignalSpy clicks(&board, &platform::remote::Switchboard::clicked);
+        const auto result = board.click(board.find(QStringLiteral("cocina"), false), Origin::Mqtt);
+        QVERIFY(result.ticked);
+        QCOMPARE(result.value, 0x02);
+        click("CheckCocina");
+        QCOMPARE(written, (Values{0, 0x02, 0}));
+        QCOMPARE(clicks.size(), 2);
+        QCOMPARE(clicks[0], (QVariantList{"cocina", true, 0x02, QVariant::fromValue(Origin::Mqtt)}));
+        QCOMPARE(clicks[1], (QVariantList{"cocina", false, 0, QVariant::fromValue(Origin::Window)}));
+        form->FormClose();
+        QCOMPARE(board.find(QStringLiteral("cocina"), false), -1);
+        QVERIFY(board.names().isEmpty());
     }
+
     void menuItemsShowTheirMessage()
     {
-        QFETCH(QString, name);
-        QFETCH(QString, message);
         click("CheckSala");
-        const auto answer = answerNextModal();
-        form->findChild<QAction *>(name)->trigger();
-        QCOMPARE(answer->text, message);
-        QCOMPARE(answer->buttons, 1);
+        for (const auto &[name, message] : std::vector<std::pair<const char *, QString>>{
+                 {"Ovira1", "Estudiante de Ing.Electronica"}, {"Quelnia1", "Estudiante de Ing.Electronica"},
+                 {"Programacion1", "Desarrollo C++Builder"}, {"Electronica1", "Analogica y Digital"},
+                 {"Manual1", "Comprar Licencia"}, {"Diagramas1", "Lo Mismo"}, {"PtoParalelo1", "Consultar Manual"}}) {
+            const auto answer = answerNextModal();
+            form->findChild<QAction *>(name)->trigger();
+            QCOMPARE(answer->text, message);
+            QCOMPARE(answer->buttons, 1);
+        }
         // Menus touch neither the port nor the boxes, and the window works on afterwards.
         click("CheckSala");
         QCOMPARE(written, (Values{0, 0x10, 0}));

@@ -66,8 +66,10 @@ void ActivePort::writeLocked(quint16 address, quint16 value)
     cleared_ = outcome.ok() && value == 0;
     if (value == 0 && stranded_)
         tryToSwitchOffStranded(false);
-    if (outcome.ok())
+    if (outcome.ok()) {
+        held_ = outcome.readBack >= 0 ? outcome.readBack : value & 0xFF;
         return;
+    }
 
     // Standard output is where every failed port goes on; once it fails too, nothing is recorded.
     auto failed = std::exchange(choice_.output, lost.kind == Kind::Stdout ? silentOutput() : stdoutOutput(choice_.address));
@@ -81,6 +83,7 @@ void ActivePort::writeLocked(quint16 address, quint16 value)
     }
     if (outcome.step != Step::Address && !choice_.output->write(value).ok())
         choice_.output = silentOutput();
+    held_ = value & 0xFF; // as the simulated output now has it
     report(first ? words::neverThere(choice_, lost, outcome) : words::failedWrite(lost, outcome, choice_.output->where()));
 }
 
@@ -109,6 +112,12 @@ Where ActivePort::where() const
 {
     const std::lock_guard lock(busy_);
     return choice_.output ? choice_.output->where() : Where{};
+}
+
+int ActivePort::held() const
+{
+    const std::lock_guard lock(busy_);
+    return held_;
 }
 
 bool ActivePort::lightsMayBeOn() const

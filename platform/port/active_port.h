@@ -23,6 +23,8 @@ public:
     void use(std::unique_ptr<Output> output, quint16 address);
     void write(quint16 address, quint16 value);
     Where where() const;
+    // The lines after the last write: as read back where the output could tell, else as written.
+    int held() const;
 
     // Whether a real port may still have lines high that the program set: its last write did
     // not take, and no write of 0 has taken since.
@@ -52,6 +54,7 @@ private:
     Outcome strandedBy_;
     bool cleared_ = false;          // the last write was 0 and took
     bool closing_ = false;
+    int held_ = 0;
 };
 
 } // namespace platform::port

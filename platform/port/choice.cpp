@@ -302,7 +302,7 @@ Choice choose(const Request &request, quint16 address, const DirectAccess &direc
         break;
     case Mode::Gpio: {
         Outcome refusal;
-        choice.output = gpioOutput(request.path, request.lines, request.activeLow, &refusal);
+        choice.output = gpioOutput(request.path, request.lines, request.activeLow, paths.sysDevChar, &refusal);
         if (!choice.output)
             choice.tried.push_back({{Kind::Gpio, request.path, -1, {}, {}, request.lines, request.activeLow}, refusal});
         break;

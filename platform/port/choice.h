@@ -29,7 +29,8 @@ struct Request {
 // anything else is Unknown.
 Request parseRequest(const QByteArray &text);
 
-// Where the system keeps its ppdev devices; tests point these at a folder of their own.
+// Where the system keeps its devices and says what they are; tests point these at folders of their
+// own.
 struct SystemPaths {
     QByteArray devices = "/dev";
     QByteArray sysctl = "/proc/sys/dev/parport";

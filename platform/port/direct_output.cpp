@@ -18,6 +18,12 @@ public:
         return {latched == (value & 0xFF) ? Step::Done : Step::ReadBack, 0, value, latched};
     }
     Where where() const override { return {Kind::Direct, {}, base_}; }
+    SwitchOff switchOff() const override
+    {
+        SwitchOff off{SwitchOff::How::Direct, -1, base_};
+        off.length = 1;
+        return off;
+    }
 
 private:
     quint16 base_;

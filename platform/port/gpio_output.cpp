@@ -1,8 +1,9 @@
 #include "gpio_output.h"
 
+#include "device_node.h"
+
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <linux/gpio.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -29,6 +30,12 @@ public:
         return {quint32(held) == (value & mask_) ? Step::Done : Step::ReadBack, 0, value, held};
     }
     Where where() const override { return where_; }
+    SwitchOff switchOff() const override
+    {
+        SwitchOff off{SwitchOff::How::Gpio, fd_};
+        off.mask = mask_;
+        return off;
+    }
 
 private:
     static Outcome failed(Step step, quint16 value)
@@ -56,13 +63,13 @@ QByteArray holderOf(int chipFd, const std::vector<int> &lines)
 } // namespace
 
 std::unique_ptr<Output> gpioOutput(const QByteArray &chip, const std::vector<int> &lines, bool activeLow,
-                                   Outcome *refusal)
+                                   const QByteArray &sysDevChar, Outcome *refusal)
 {
-    const int chipFd = ::open(chip.constData(), O_RDWR | O_CLOEXEC | O_NOCTTY);
-    if (chipFd < 0) {
-        *refusal = {Step::Open, errno};
+    const int chipFd = openDevice(chip, [&](const struct stat &node) {
+        return subsystemOf(sysDevChar, node) == "gpio" ? Step::Done : Step::NotADevice;
+    }, refusal);
+    if (chipFd < 0)
         return nullptr;
-    }
     gpiochip_info info = {};
     if (::ioctl(chipFd, GPIO_GET_CHIPINFO_IOCTL, &info) < 0) {
         *refusal = {errno == ENOTTY ? Step::NotADevice : Step::Open, errno};

@@ -1,5 +1,7 @@
 #include "ppdev_output.h"
 
+#include "device_node.h"
+
 #include <QFile>
 
 #include <cerrno>
@@ -88,6 +90,12 @@ public:
         return outcome;
     }
     Where where() const override { return {Kind::Ppdev, device_, base_}; }
+    SwitchOff switchOff() const override
+    {
+        SwitchOff off{SwitchOff::How::Ppdev, fd_};
+        off.length = 1;
+        return off;
+    }
 
     Outcome claim(quint16 value)
     {
@@ -143,16 +151,12 @@ std::unique_ptr<Output> ppdevOutput(const QByteArray &device, long base, const Q
 {
     // Only a ppdev node is opened: opening some other device can have effects of its own, and its
     // refusals would read like a parallel port's.
+    const int fd = openDevice(device, [](const struct stat &node) {
+        return major(node.st_rdev) == PP_MAJOR ? Step::Done : Step::NotADevice;
+    }, refusal);
+    if (fd < 0)
+        return nullptr;
     struct stat info;
-    if (::stat(device.constData(), &info) == 0 && !(S_ISCHR(info.st_mode) && major(info.st_rdev) == PP_MAJOR)) {
-        *refusal = {Step::NotADevice};
-        return nullptr;
-    }
-    const int fd = ::open(device.constData(), O_RDWR | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        *refusal = {Step::Open, errno};
-        return nullptr;
-    }
     QByteArray portFolder;
     if (::fstat(fd, &info) == 0) {
         portFolder = sysctl + "/parport" + QByteArray::number(minor(info.st_rdev));

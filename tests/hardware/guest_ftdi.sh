@@ -64,7 +64,7 @@ ftdi_checks() {
   unplug
 
   plug ft245 2 /tmp/stuck.log -s 3
-  fault ftdi-stuck-pin ftdi "los relés de D3 no siguieron"
+  fault ftdi-stuck-pin ftdi "los relés de D3 no siguieron" off
   unplug
   plug ft245 2 /tmp/unplug.log -u 1
   fault ftdi-unplugged ftdi "se desconectó"

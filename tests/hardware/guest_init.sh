@@ -13,7 +13,7 @@ app=/opt/tenvalia
 result() { echo "GUEST $1 $2 $(cut -d" " -f1 /proc/uptime)"; }
 
 clicks() { # TENVALIA_PORT, expected path
-  TENVALIA_PORT=$1 EXPECT_PORT=$2 $app/port_clicks
+  TENVALIA_PORT=$1 EXPECT_PORT=$2 $app/port_clicks clicksReachTheDataLines
   result "clicks-$2" $?
 }
 
@@ -47,12 +47,11 @@ TENVALIA_PORT=direct $app/tenvalia 2>/tmp/direct.err &
 sleep 3
 capabilities_dropped $!
 result capabilities-dropped $?
-kill -TERM $!
-wait $!
+kill -TERM $! && wait $!
+result sigterm-direct $?
 # Nothing at 0x378 reads back 0xff: the program must say so.
 grep -q "E/S directa en 0x0378: se escribió 0x00 y se leyó 0xff" /tmp/direct.err
 result direct-found-nothing $?
-close_with_sigterm direct sigterm-direct 1
 
 echo "GUEST phase relay boards"
 . $app/guest_relays.sh
@@ -71,6 +70,8 @@ clicks auto ppdev
 close_with_sigterm auto sigterm-ppdev-two-copies 2
 grep -q "se usa el primero que tiene el sistema, ppdev /dev/parport0 en 0x0278" /tmp/sigterm-ppdev-two-copies.err
 result auto-took-the-card $?
+TENVALIA_PORT=ppdev:/dev/parport0 EXPECT_PORT=ppdev port_clicks ppdev-ends endsUnseenLeaveTheLinesOff
+result ppdev-killed-lights-off $?
 
 # The person's port is the one at 0x378, shared with other programs; the PC with the card has
 # none. Claims that meet a holder go to a port without an IRQ, which only the first PC has: when
@@ -82,17 +83,17 @@ port_where() { # sysctl file, pattern: the device whose file matches
 }
 person=$(port_where base-addr '^888[[:space:]]')
 polled=$(port_where irq '^-1$')
-shared_case() { # PORT_CASE, device
-  PORT_CASE=$1 TENVALIA_PORT=ppdev:$2 EXPECT_PORT=ppdev timeout 60 $app/port_clicks
+shared_case() { # port_clicks's case, device
+  TENVALIA_PORT=ppdev:$2 EXPECT_PORT=ppdev timeout 60 $app/port_clicks "$1"
 }
-shared_case held "$person"
+shared_case aHeldPortIsABusyWrite "$person"
 result port-held $?
-shared_case cut "$polled"
+shared_case aClaimThatMeetsAHolderLeavesNoClaim "$polled"
 result claim-leaves-no-claim $?
 
 # A deadlock would keep both copies until the timeout ends one of them.
-shared_case loop "$polled" &
-shared_case loop "$polled"
+shared_case twoCopiesTakeTurns "$polled" &
+shared_case twoCopiesTakeTurns "$polled"
 second=$?
 wait $! && [ $second -eq 0 ]
 result two-copies-take-turns $?
@@ -102,7 +103,7 @@ result two-copies-take-turns $?
 # QEMU's trace.
 mark() { printf "\\x$1" | dd of=/dev/port bs=1 seek=$((0x278)) 2>/dev/null; }
 mkfifo /tmp/release
-shared_case hold "$person" </tmp/release >/tmp/holder.out &
+shared_case holdThePort "$person" </tmp/release >/tmp/holder.out &
 holder=$!
 exec 3>/tmp/release
 for _ in $(seq 50); do grep -qE 'holding|Totals' /tmp/holder.out && break; sleep 0.1; done
@@ -120,7 +121,7 @@ result auto-refused-held-port $?
 
 # Last: the port goes for good.
 pnp=$(grep -l 'io 0x378-' /sys/bus/pnp/drivers/parport_pc/*/resources | cut -d/ -f7)
-PORT_PNP=$pnp shared_case gone "$person"
+PORT_PNP=$pnp shared_case aGonePortIsAFailedWrite "$person"
 result port-gone $?
 echo "GUEST done"
 poweroff -f

@@ -25,14 +25,15 @@ tenvalia_for_a_moment() { # NAME, TENVALIA_PORT
   kill -TERM $! && wait $!
 }
 
-# port_clicks with its output shown only when it fails.
-port_clicks() { # NAME; the environment says the rest
-  $app/port_clicks >/tmp/$1.out 2>&1 || { cat /tmp/$1.out; return 1; }
+# port_clicks with its output shown only when it fails; its crashes are its own cases' to handle.
+port_clicks() { # NAME [CASE]; the environment says the rest
+  $app/port_clicks -nocrashhandler "${2:-clicksReachTheDataLines}" >/tmp/$1.out 2>&1 || { cat /tmp/$1.out; return 1; }
 }
 
-# port_clicks in a case of its own that must say WORDS: clicking "Interior Exterior" fails.
-fault() { # NAME, TENVALIA_PORT, WORDS
-  TENVALIA_PORT=$2 EXPECT_PORT=${2%%:*} PORT_CASE=fault FAULT_SAYS=$3 port_clicks "$1"
+# port_clicks in a case of its own that must say WORDS: clicking "Interior Exterior" fails; with
+# "off", every line must be off afterwards.
+fault() { # NAME, TENVALIA_PORT, WORDS [off]
+  TENVALIA_PORT=$2 EXPECT_PORT=${2%%:*} FAULT_SAYS=$3 FAULT_ENDS=${4:-} port_clicks "$1" aFailingBoardIsToldOnce
   result "$1" $?
 }
 
@@ -74,17 +75,20 @@ SET fd 01 SET fd 02 SET fd 03 SET fd 04 SET fd 05 SET fd 06 SET fd 07 SET fd 08 
   [ "$(commands /tmp/hid.log)" = "$expected" ]
   result hid-exact-commands $?
 
-  plug_relay_board /tmp/hid4.log -n 4
-  TENVALIA_PORT=hid EXPECT_PORT=hid RELAYS=4 port_clicks clicks-hid-4
-  result clicks-hid-4-relays $?
+  # A board of 4 relays: the lines above its last relay go nowhere.
+  plug_relay_board /tmp/share.log -n 4
+  TENVALIA_PORT=hid:/dev/hidraw0 EXPECT_PORT=hid RELAYS=4 port_clicks hid-two-copies twoCopiesShareABoard
+  result hid-two-copies $?
+  TENVALIA_PORT=hid EXPECT_PORT=hid RELAYS=4 port_clicks hid-ends endsUnseenLeaveTheLinesOff
+  result hid-killed-lights-off $?
   unplug_relay_board
   plug_relay_board /tmp/stuck.log -s 3
-  fault hid-stuck-relay hid "los relés de D2 no siguieron"
+  fault hid-stuck-relay hid "los relés de D2 no siguieron" off
   unplug_relay_board
-  plug_relay_board /tmp/silent.log -q 2
+  plug_relay_board /tmp/silent.log -q 4
   fault hid-silent-board hid "no respondió"
   unplug_relay_board
-  plug_relay_board /tmp/unplug.log -u 2
+  plug_relay_board /tmp/unplug.log -u 4
   fault hid-unplugged hid "se desconectó"
   unplug_relay_board
   plug_relay_board /tmp/lookalike.log -p 05e0
@@ -115,6 +119,8 @@ SET fd 01 SET fd 02 SET fd 03 SET fd 04 SET fd 05 SET fd 06 SET fd 07 SET fd 08 
   kill -TERM $holder && wait $holder
   grep -q "están ocupadas: las tiene «tenvalia»" /tmp/second-copy.err
   result gpio-second-copy-refused $?
+  TENVALIA_PORT=gpio:$lines EXPECT_PORT=gpio port_clicks gpio-ends endsUnseenLeaveTheLinesOff
+  result gpio-killed-lights-off $?
   echo 2 >/sys/module/gpio_relays/parameters/stuck_line
-  fault gpio-stuck-line "gpio:$lines" "las líneas de D2 no siguieron"
+  fault gpio-stuck-line "gpio:$lines" "las líneas de D2 no siguieron" off
 }

@@ -3,10 +3,13 @@
 // value's low byte. EXPECT_PORT names the path that must have been chosen: "direct", "ppdev",
 // "hid" (a relay board of RELAYS relays, 8 unless said), "gpio" (the emulated lines, whose
 // levels the kernel log records) or "ftdi" (the emulated FT245R, whose pins its log FTDI_LOG
-// records; RELAYS lines if said). PORT_CASE runs instead one case of a port shared with others or
-// gone (held, cut, loop, hold, gone), or a board that fails (fault: its words are FAULT_SAYS).
+// records; RELAYS lines if said). Each case is run by its name alone: the clicks, a port shared
+// with others or gone, a board shared by two copies, a copy ended with a light on, or a board that
+// fails (its words FAULT_SAYS; with FAULT_ENDS=off, every line off afterwards).
 #include "Unit1.h"
 #include "platform/port/active_port.h"
+#include "platform/port/guardian.h"
+#include "platform/port/hid_output.h"
 #include "platform/port/ppdev_output.h"
 #include "platform/port/words.h"
 
@@ -15,6 +18,7 @@
 #include <QtTest>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -23,6 +27,8 @@
 #include <linux/usbdevice_fs.h>
 #include <sys/io.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace port = platform::port;
@@ -30,10 +36,13 @@ namespace port = platform::port;
 class PortClicks : public QObject {
     Q_OBJECT
 
-    bool viaPpdev = false;
     port::Output *output = nullptr; // the chosen output, owned by the active port
     const QByteArray expected = qgetenv("EXPECT_PORT");
-    const QByteArray portCase = qgetenv("PORT_CASE");
+    const port::Kind kind = expected == "ppdev" ? port::Kind::Ppdev
+                            : expected == "hid" ? port::Kind::Hid
+                            : expected == "gpio" ? port::Kind::Gpio
+                            : expected == "ftdi" ? port::Kind::Ftdi
+                                                 : port::Kind::Direct;
     const port::Request request = port::parseRequest(qgetenv("TENVALIA_PORT"));
     const QByteArray device = request.path;
     const int relays = qEnvironmentVariableIntValue("RELAYS");
@@ -102,10 +111,7 @@ class PortClicks : public QObject {
         return lines;
     }
 
-    void linesAre(int value)
-    {
-        QCOMPARE(dataRegister(), value & mask);
-    }
+    void linesAre(int value) { QCOMPARE(dataRegister(), value & mask); }
 
     // What the port layer tells after `act`: exactly one report, holding `words`.
     static void toldOnce(const std::function<void(TForm1 &)> &act, const QString &words)
@@ -122,43 +128,26 @@ class PortClicks : public QObject {
         QVERIFY2(told.contains(words), qPrintable(told));
     }
 
-    port::Kind kind() const
-    {
-        return expected == "ppdev" ? port::Kind::Ppdev
-               : expected == "hid" ? port::Kind::Hid
-               : expected == "gpio" ? port::Kind::Gpio
-               : expected == "ftdi" ? port::Kind::Ftdi
-                                    : port::Kind::Direct;
-    }
-
     static void click(QCheckBox *box) { QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(6, 8)); }
 
-private slots:
-    void initTestCase()
+    // As the program does: ask for direct I/O, give up every privilege, then open the port; the
+    // writes (and this test's own inb, under the same I/O permission) must still reach it.
+    void useThePort()
     {
-        viaPpdev = expected == "ppdev";
-        if (portCase == "cut" || portCase == "loop" || portCase == "hold")
-            return; // each opens the device itself
-        // As the program does: ask for direct I/O, give up every privilege, then open the port;
-        // the writes (and this test's own inb, under the same I/O permission) must still reach it.
-        const auto request = port::parseRequest(qgetenv("TENVALIA_PORT"));
         const auto direct = port::requestDirectAccess(TForm1::PuertoParalelo);
         QCOMPARE(port::dropCapabilities(), 0);
-
         auto choice = port::choose(request, TForm1::PuertoParalelo, direct);
         QVERIFY2(!choice.refused, qPrintable(port::words::refusal(choice)));
-        const port::Where where = choice.output->where();
-        QCOMPARE(where.kind, kind());
-        if (viaPpdev)
-            QCOMPARE(where.path, QByteArray("/dev/parport0"));
+        QCOMPARE(choice.output->where().kind, kind);
+        QVERIFY(kind != port::Kind::Ppdev || choice.output->where().path == "/dev/parport0");
         output = choice.output.get();
         port::ActivePort::instance().use(std::move(choice));
     }
 
+private slots:
     void clicksReachTheDataLines()
     {
-        if (!portCase.isEmpty())
-            QSKIP("PORT_CASE runs another case");
+        useThePort();
         port::ActivePort::instance().write(TForm1::PuertoParalelo, 0x5A); // something FormCreate must clear
         linesAre(0x5A);
         // What a crash handler or the guardian would send, through the descriptor the output names.
@@ -171,37 +160,34 @@ private slots:
         form.Reloj->stop();
         form.show();
         linesAre(0x00);
-        click(form.CheckCocina);
-        linesAre(0x02);
-        click(form.CheckSala);
-        linesAre(0x10);
-        click(form.CheckSala);
-        linesAre(0x00);
-        click(form.CheckIntExt);
-        linesAre(0xFF);
+        for (const auto &[box, value] : {std::pair(form.CheckCocina, 0x02), {form.CheckSala, 0x10}, {form.CheckSala, 0x00},
+                                         {form.CheckIntExt, 0xFF}}) {
+            click(box);
+            linesAre(value);
+        }
         form.close();
         linesAre(0x00);
-        QCOMPARE(port::ActivePort::instance().where().kind, kind());
+        QCOMPARE(port::ActivePort::instance().where().kind, kind);
     }
 
     // A board that fails under a click is told once in its own words, and the window goes on.
     void aFailingBoardIsToldOnce()
     {
-        if (portCase != "fault")
-            QSKIP("PORT_CASE=fault runs it");
+        useThePort();
         toldOnce([](TForm1 &form) {
             click(form.CheckIntExt);
             click(form.CheckIntExt);
         }, qEnvironmentVariable("FAULT_SAYS"));
         QCOMPARE(port::ActivePort::instance().where().kind, port::Kind::Stdout);
+        if (qgetenv("FAULT_ENDS") == "off") // a board that can still be read was driven off first
+            linesAre(0x00);
     }
 
     // Another program claims the port between two clicks: the second is a busy write, told at
     // once, and the light it left on counts as on until the port is free again and switched off.
     void aHeldPortIsABusyWrite()
     {
-        if (portCase != "held")
-            QSKIP("PORT_CASE=held runs it");
+        useThePort();
         auto &active = port::ActivePort::instance();
         int holder = -1;
         toldOnce([&](TForm1 &form) {
@@ -227,8 +213,6 @@ private slots:
     // to it when the holder lets go, claimed by nobody who knows.
     void aClaimThatMeetsAHolderLeavesNoClaim()
     {
-        if (portCase != "cut")
-            QSKIP("PORT_CASE=cut runs it");
         port::Outcome refusal;
         const auto output = port::ppdevOutput(device, -1, "/nowhere", &refusal);
         QVERIFY(output);
@@ -248,8 +232,6 @@ private slots:
     // Each write either takes or finds the other copy holding the port.
     void twoCopiesTakeTurns()
     {
-        if (portCase != "loop")
-            QSKIP("PORT_CASE=loop runs it");
         port::Outcome refusal{port::Step::Busy};
         std::unique_ptr<port::Output> output;
         for (int tries = 0; !output && refusal.step == port::Step::Busy && tries < 1000; ++tries)
@@ -266,11 +248,60 @@ private slots:
         QVERIFY(busy > 0); // else the copies never met
     }
 
+    // Two copies on one board, switching it in turn: each write leaves the board holding that
+    // copy's whole value, whatever the other one did, and never blames the board.
+    void twoCopiesShareABoard()
+    {
+        port::Outcome refusal;
+        port::Where seen;
+        const auto one = port::hidOutput(device, "/sys/dev/char", &refusal, &seen);
+        const auto other = port::hidOutput(device, "/sys/dev/char", &refusal, &seen);
+        QVERIFY(one && other);
+        for (const auto &[copy, value] : {std::pair(one.get(), 0x02), {other.get(), 0x10}, {one.get(), 0x12},
+                                          {other.get(), 0xFF}, {one.get(), 0x01}, {other.get(), 0x00}}) {
+            const port::Outcome outcome = copy->write(value);
+            QVERIFY2(outcome.ok(), qPrintable(port::words::failedWrite(seen, outcome, seen)));
+            linesAre(value);
+        }
+    }
+
+    // A copy of the program lights a line, then is ended by kill -9, which nothing inside it
+    // sees, or by SIGSEGV: the guardian, or the crash handler, switches every line off, and
+    // neither the copy nor its guardian stays behind.
+    void endsUnseenLeaveTheLinesOff()
+    {
+        QCOMPARE(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0); // the guardian is this process's to reap
+        for (const int signal : {SIGKILL, SIGSEGV}) {
+            int lit[2];
+            QCOMPARE(::pipe(lit), 0);
+            const pid_t copy = ::fork();
+            if (copy == 0) {
+                port::guardian::start();
+                port::guardian::catchCrashes();
+                useThePort();
+                port::ActivePort::instance().write(TForm1::PuertoParalelo, 0x02);
+                if (::write(lit[1], "!", 1) == 1)
+                    for (;;)
+                        ::pause();
+                ::_exit(1);
+            }
+            ::close(lit[1]);
+            char byte;
+            QCOMPARE(::read(lit[0], &byte, 1), ssize_t(1));
+            ::close(lit[0]);
+            linesAre(0x02);
+            int status = 0;
+            QVERIFY(::kill(copy, signal) == 0 && ::waitpid(copy, &status, 0) == copy);
+            QVERIFY(WIFSIGNALED(status) && WTERMSIG(status) == signal);
+            QTRY_COMPARE(dataRegister(), 0x00);
+            while (::waitpid(-1, nullptr, 0) > 0) {
+            }
+        }
+    }
+
     // Another program, holding the port exclusively until its standard input ends.
     void holdThePort()
     {
-        if (portCase != "hold")
-            QSKIP("PORT_CASE=hold runs it");
         const int fd = ::open(device.constData(), O_RDWR);
         QVERIFY(fd >= 0 && ::ioctl(fd, PPEXCL) == 0 && ::ioctl(fd, PPCLAIM) == 0);
         std::puts("holding");
@@ -285,8 +316,7 @@ private slots:
     // device then reads 0 from nothing, and a write of 0 must fail all the same.
     void aGonePortIsAFailedWrite()
     {
-        if (portCase != "gone")
-            QSKIP("PORT_CASE=gone runs it");
+        useThePort();
         auto &active = port::ActivePort::instance();
         toldOnce([&](TForm1 &) {
             active.write(TForm1::PuertoParalelo, 0x02);

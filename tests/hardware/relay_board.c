@@ -2,7 +2,7 @@
  * emulated-hardware tests. Every request the kernel passes on is logged at once, one line each:
  * "SET ff 02" (the board's command and relay bytes), "GET", "OUTPUT ..." (a write(): the board
  * acts on feature reports only); " unanswered" ends the line of a request left without a reply.
- * Usage: relay_board LOG [-n RELAYS] [-p PRODUCT] [-i ID] [-s STUCK_RELAY] [-q ANSWERED] [-u ANSWERED]
+ * Usage: relay_board LOG [-n RELAYS] [-i ID5] [-p PRODUCT] [-s STUCK_RELAY] [-q ANSWERED] [-u ANSWERED]
  *   -q K  answers K requests, then none (the caller's kernel gives up after 5 s)
  *   -u K  answers K requests and unplugs itself at the next; SIGUSR1 unplugs it at any time
  * It stays until SIGTERM or SIGINT, unplugged or not. */
@@ -50,8 +50,8 @@ static void unplug(void)
 }
 
 static int relays = 8, stuck, silent_after = -1, unplug_after = -1, answered;
-static const char *id = "TNV01";
 static unsigned char state;
+static const char *id = "TNV01"; /* the board's ID, 5 bytes */
 
 /* Plays the board's firmware for one request from the kernel. */
 static void serve(const struct uhid_event *ev)
@@ -85,8 +85,7 @@ static void serve(const struct uhid_event *ev)
         unsigned char command = data[0], relay = data[1];
         unsigned char bit = relay >= 1 && relay <= relays ? (unsigned char)(1u << (relay - 1)) : 0;
         unsigned char keep = stuck ? (unsigned char)(1u << (stuck - 1)) : 0;
-        unsigned char next = command == 0xff ? state | bit : command == 0xfd ? state & ~bit
-                           : command == 0xfe ? (1u << relays) - 1 : command == 0xfc ? 0 : state;
+        unsigned char next = command == 0xff ? state | bit : command == 0xfd ? state & ~bit : state;
         state = (unsigned char)((next & ~keep) | (state & keep));
         reply.type = UHID_SET_REPORT_REPLY;
         reply.u.set_report_reply.id = ev->u.set_report.id;
@@ -107,11 +106,11 @@ static void serve(const struct uhid_event *ev)
 int main(int argc, char **argv)
 {
     int product = 0x05df, opt;
-    while ((opt = getopt(argc, argv, "n:p:i:s:q:u:")) != -1) {
+    while ((opt = getopt(argc, argv, "n:i:p:s:q:u:")) != -1) {
         switch (opt) {
         case 'n': relays = atoi(optarg); break;
-        case 'p': product = (int)strtol(optarg, NULL, 16); break;
         case 'i': id = optarg; break;
+        case 'p': product = (int)strtol(optarg, NULL, 16); break;
         case 's': stuck = atoi(optarg); break;
         case 'q': silent_after = atoi(optarg); break;
         case 'u': unplug_after = atoi(optarg); break;
@@ -119,7 +118,7 @@ int main(int argc, char **argv)
         }
     }
     if (optind != argc - 1 || (relays != 1 && relays != 2 && relays != 4 && relays != 8) || strlen(id) != 5) {
-        fprintf(stderr, "usage: relay_board LOG [-n 1|2|4|8] [-p PRODUCT] [-i ID5] [-s RELAY] [-q K] [-u K]\n");
+        fprintf(stderr, "usage: relay_board LOG [-n 1|2|4|8] [-i ID5] [-p PRODUCT] [-s RELAY] [-q K] [-u K]\n");
         return 2;
     }
     logfd = open(argv[optind], O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);

@@ -33,11 +33,14 @@ if [ "$2" = contents ]; then
   desktop-file-validate "$share/applications/org.tenvalia.Tenvalia.desktop" || fail "desktop entry"
   appstreamcli validate --no-net --explain "$share/metainfo/org.tenvalia.Tenvalia.metainfo.xml" >"$work/appstream" ||
     { cat "$work/appstream"; fail "AppStream metainfo"; }
-  warnings=$(zcat "$share/man/man1/tenvalia.1.gz" | LC_ALL=C.UTF-8 groff -man -ww -z -K utf8 2>&1)
-  [ -z "$warnings" ] || fail "manual page: $warnings"
+  for page in tenvalia tenvaliactl; do
+    warnings=$(zcat "$share/man/man1/$page.1.gz" | LC_ALL=C.UTF-8 groff -man -ww -z -K utf8 2>&1)
+    [ -z "$warnings" ] || fail "manual page $page: $warnings"
+  done
+  xmllint --noout "$share/dbus-1/interfaces/org.tenvalia.Tenvalia1.xml" || fail "D-Bus interface"
   read -r size type colours <<<"$(identify -format '%wx%h %[type] %k' "$share/icons/hicolor/32x32/apps/tenvalia.png")"
   [ "$size $type" = "32x32 PaletteAlpha" ] && [ "$colours" -le 16 ] || fail "the icon is not 32x32 in 16 colours"
-  echo "package: $(basename "$deb") lintian-clean; desktop entry, AppStream metadata, manual page and icon valid"
+  echo "package: $(basename "$deb") lintian-clean; desktop entry, AppStream metadata, manual pages, D-Bus interface and icon valid"
   exit 0
 fi
 

@@ -3,8 +3,8 @@
  * Eight GPIO output lines standing in for a relay board in the emulated-hardware tests. Every
  * level the driver is asked to give a line, the first one included, goes to the kernel log as
  * "gpio_relays: line N -> L", so a test can tell whether a relay ever clicked. The line named by
- * the parameter stuck_line keeps stuck_level whatever it is told, like a relay that does not
- * switch; both parameters can be changed at any time under /sys/module/gpio_relays/parameters.
+ * the parameter stuck_line stays low whatever it is told, like a relay that does not switch; the
+ * parameter can be changed at any time under /sys/module/gpio_relays/parameters.
  */
 #define pr_fmt(fmt) KBUILD_MODNAME ": " fmt
 #include <linux/gpio/driver.h>
@@ -12,10 +12,7 @@
 
 static int stuck_line = -1;
 module_param(stuck_line, int, 0644);
-MODULE_PARM_DESC(stuck_line, "line that keeps stuck_level (-1: none)");
-static int stuck_level;
-module_param(stuck_level, int, 0644);
-MODULE_PARM_DESC(stuck_level, "level of the stuck line");
+MODULE_PARM_DESC(stuck_line, "line that stays low (-1: none)");
 
 static unsigned long levels;
 static unsigned long inputs = 0xff; /* lines come up as inputs, as on a real board */
@@ -31,7 +28,7 @@ static void drive(unsigned int line, int value)
 
 static int relays_get(struct gpio_chip *gc, unsigned int line)
 {
-	return line == READ_ONCE(stuck_line) ? !!READ_ONCE(stuck_level) : test_bit(line, &levels);
+	return line != READ_ONCE(stuck_line) && test_bit(line, &levels);
 }
 
 static void relays_set(struct gpio_chip *gc, unsigned int line, int value)
