@@ -61,6 +61,8 @@ ftdi_checks() {
   TENVALIA_PORT=ftdi:TNVFT1:1,3,5,7 EXPECT_PORT=ftdi FTDI_LOG=/tmp/ftdi.log RELAYS=4 port_clicks clicks-ftdi-map &&
     [ "$(latches /tmp/ftdi.log)" = "88 00 00 08 00 00 aa 00 " ] && grep -q "D4, D5, D6, D7 no van a ninguna parte" /tmp/ftdi-start.err
   result clicks-ftdi-map $?
+  TENVALIA_PORT=ftdi EXPECT_PORT=ftdi FTDI_LOG=/tmp/ftdi.log port_clicks ftdi-ends endsUnseenLeaveTheLinesOff
+  result ftdi-killed-lights-off $?
   unplug
 
   plug ft245 2 /tmp/stuck.log -s 3
