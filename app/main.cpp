@@ -3,6 +3,7 @@
 #include "platform/port/guardian.h"
 #include "platform/port/words.h"
 #include "platform/remote/dbus_service.h"
+#include "platform/remote/mqtt_door.h"
 #include "platform/stderr_lines.h"
 #include "platform/toolkit.h"
 
@@ -82,7 +83,10 @@ int main(int argc, char *argv[])
             std::_Exit(platform::endingWith(switchOffForExit(1)));
         });
         Form1.show();
-        platform::remote::offerOnSessionBus();
+        // MQTT only where remote control is this copy's; gone, with its last word to the
+        // broker, once the window's final write is done.
+        std::unique_ptr<platform::remote::MqttDoor> mqtt;
+        platform::remote::offerOnSessionBus([&mqtt] { mqtt = platform::remote::MqttDoor::open(); });
         QApplication::exec();
     } catch (const std::exception &error) {
         TForm1::EscribirPuerto(TForm1::PuertoParalelo, 0); // the window is gone: so are the lights
