@@ -14,6 +14,7 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <map>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/inotify.h>
@@ -187,7 +188,7 @@ private slots:
     {
         QTemporaryDir dir;
         const QByteArray root = QFile::encodeName(dir.path());
-        port::SystemPaths paths{root + "/dev", root + "/sys"};
+        port::SystemPaths paths{root + "/dev", root + "/sys", "/sys/dev/char", root + "/usb"};
         QDir().mkpath(QFile::decodeName(paths.devices));
         const auto addDevice = [&](const QByteArray &device, const QByteArray &base) {
             writeFile(paths.devices + '/' + device, "");
@@ -204,13 +205,14 @@ private slots:
         const QString noBoard = QStringLiteral("• placa USB: no hay ninguna placa de relés USB (www.dcttech.com USBRelayN) en ");
         const QString noPermission = QStringLiteral("• E/S directa: ioperm(0x0378, 2): ") + qt_error_string(EPERM);
         const QString nowhere = QStringLiteral("No hay un puerto paralelo en 0x0378 que Tenvalia pueda usar.");
+        const QString noFtdi = QStringLiteral("• placa FTDI: no hay ninguna placa de relés FTDI (0403:6001, «FT245R USB FIFO»)");
         addDevice("parport10", "632");
         addDevice("parport1", "956");
         writeFile(paths.devices + "/parportal", ""); // not a numbered port
         auto elsewhere = choose("auto", paths);
         QCOMPARE(elsewhere.output->where().kind, Kind::Stdout);
         QCOMPARE(said(elsewhere), (QStringList{nowhere, "• ppdev: /dev/parport1" + notAPort, "• ppdev: /dev/parport10" + notAPort,
-                                               noPermission, noBoard + "/dev/hidraw*"}));
+                                               noPermission, noBoard + "/dev/hidraw*", noFtdi}));
 
         addDevice("parport2", "888\t1912");
         auto theirs = choose("auto", paths, {true, {}});
@@ -224,8 +226,8 @@ private slots:
                  (QStringList{"No se pudo usar /dev/parport0, que puede ser el puerto paralelo en 0x0378 (no se pudo leer "
                               "en qué dirección está).",
                               "• ppdev: /dev/parport0" + notAPort}));
-        QCOMPARE(said(choose("", {root, root})),
-                 (QStringList{nowhere, "• ppdev: no existe ningún /parport*", noPermission, noBoard + "/hidraw*"}));
+        QCOMPARE(said(choose("", {root, root, "/sys/dev/char", root})),
+                 (QStringList{nowhere, "• ppdev: no existe ningún /parport*", noPermission, noBoard + "/hidraw*", noFtdi}));
     }
 
     // A path given for a device is looked at before it is opened: a FIFO, a terminal (whose
@@ -295,9 +297,12 @@ private slots:
         port::Choice choice{port::parseRequest("auto"), 0x378};
         choice.output = std::make_unique<FakePort>(
             port::Where{Kind::Hid, "/dev/hidraw3", -1, "USBRelay4", "\xff\xff\xff\xff\xff", {1, 2, 3, 4}}, 1);
+        choice.passedOver = {{Kind::Hid, "/dev/hidraw4", -1, {}, "TNV02"}, {Kind::Ftdi, "/dev/bus/usb/002/002", -1, {}, "A5X"}};
         QCOMPARE(port::words::notice(choice),
                  QStringLiteral("no hay un puerto paralelo en 0x0378; se usa la placa de relés /dev/hidraw3: USBRelay4, "
-                                "id «\\xff\\xff\\xff\\xff\\xff», 4 relés; D4, D5, D6, D7 no van a ninguna parte"));
+                                "id «\\xff\\xff\\xff\\xff\\xff», 4 relés; D4, D5, D6, D7 no van a ninguna parte; quedan sin "
+                                "usar: /dev/hidraw4, id «TNV02» (TENVALIA_PORT=hid:TNV02); placa de relés FTDI «A5X» "
+                                "(TENVALIA_PORT=ftdi:A5X)"));
 
         const port::Request gpio = port::parseRequest("gpio:/dev/gpiochip0:5,6,13:active-low");
         QCOMPARE(gpio.mode, port::Request::Mode::Gpio);
@@ -306,6 +311,29 @@ private slots:
         QVERIFY(gpio.activeLow);
         for (const char *wrong : {"gpio:/dev/gpiochip0", "gpio:/dev/gpiochip0:5,5", "gpio:/dev/gpiochip0:1,2,3,4,5,6,7,8,9",
                                   "gpio:/dev/gpiochip0:-1", "gpio::1"})
+            QCOMPARE(port::parseRequest(wrong).mode, port::Request::Mode::Unknown);
+    }
+
+    // An FT245R board is known by its product string: an FT232R serial adapter, with the same ids,
+    // is never opened, even asked for by its serial number.
+    void ftdiBoardsAreKnownByTheirProductString()
+    {
+        QTemporaryDir dir;
+        const QByteArray usb = QFile::encodeName(dir.path());
+        for (const QByteArray bus : {"1", "2"}) {
+            QDir().mkpath(QFile::decodeName(usb + '/' + bus));
+            const QByteArray product = bus == "1" ? "FT232R USB UART" : "FT245R USB FIFO";
+            for (const auto &[file, text] : std::map<const char *, QByteArray>{
+                     {"idVendor", "0403"}, {"idProduct", "6001"}, {"product", product}, {"serial", "S" + bus}, {"busnum", bus}, {"devnum", "2"}})
+                writeFile(usb + '/' + bus + '/' + file, text + '\n');
+        }
+        const QString adapter = port::words::refusal(choose("ftdi:S1", {usb, usb, usb, usb}));
+        QVERIFY2(adapter.contains(QStringLiteral("«S1» es «FT232R USB UART», no una placa de relés")), qPrintable(adapter));
+        const auto board = choose("ftdi", {usb, usb, usb, usb}); // found, but its usbfs node is not there
+        QCOMPARE(board.tried.size(), size_t(2));
+        QCOMPARE(board.tried.front().where.path, usb + "/bus/usb/002/002");
+        QCOMPARE(board.tried.front().outcome.error, ENOENT);
+        for (const char *wrong : {"ftdi:", "ftdi:1,8", "ftdi:1,1", "ftdi:A:B", "ftdi:A:1,2:3", "ftdi:,"})
             QCOMPARE(port::parseRequest(wrong).mode, port::Request::Mode::Unknown);
     }
 

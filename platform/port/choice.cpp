@@ -1,6 +1,7 @@
 #include "choice.h"
 
 #include "direct_output.h"
+#include "ftdi_output.h"
 #include "gpio_output.h"
 #include "hid_output.h"
 #include "lcus_output.h"
@@ -75,19 +76,56 @@ std::vector<std::pair<int, QByteArray>> numberedDevices(const SystemPaths &paths
     return devices;
 }
 
-// The first relay board of the kind this program speaks to; look-alikes are told, other HID
-// devices (keyboards, mice) pass unmentioned.
-std::unique_ptr<Output> firstBoard(const SystemPaths &paths, std::vector<Attempt> *tried)
+// The HID relay board whose ID is `id` (the first, when empty), whatever its hidraw number; the
+// other boards are passed over, named by their IDs. Look-alikes are told, other HID devices
+// (keyboards, mice) pass unmentioned.
+std::unique_ptr<Output> hidBoard(const SystemPaths &paths, const QByteArray &id, std::vector<Attempt> *tried,
+                                 std::vector<Where> *passedOver)
 {
+    std::unique_ptr<Output> taken;
     for (const auto &[number, device] : numberedDevices(paths, QStringLiteral("hidraw"))) {
         std::vector<Attempt> refused;
-        if (auto output = tryBoard(device, paths, &refused))
-            return output;
-        if (refused.front().outcome.step != Step::NotADevice)
+        auto output = tryBoard(device, paths, &refused);
+        if (!output && refused.front().outcome.step != Step::NotADevice)
             tried->push_back(refused.front());
+        else if (output && !taken && (id.isEmpty() || output->where().serial == id))
+            taken = std::move(output);
+        else if (output)
+            passedOver->push_back(output->where());
     }
-    tried->push_back({{Kind::Hid, paths.devices}, {Step::NoDevice}});
-    return nullptr;
+    if (!taken)
+        tried->push_back({{Kind::Hid, paths.devices, -1, {}, id}, {Step::NoDevice}});
+    return taken;
+}
+
+// The FT245R board whose serial number is `request.serial` (the first, when empty), unless
+// `wanted` is false; the other boards are passed over. FT232R serial adapters share its ids:
+// they are never opened.
+std::unique_ptr<Output> ftdiBoard(const SystemPaths &paths, const Request &request, bool wanted,
+                                  std::vector<Attempt> *tried, std::vector<Where> *passedOver)
+{
+    std::unique_ptr<Output> taken;
+    for (const Where &device : ftdiDevices(paths.sysUsb, paths.devices)) {
+        const bool named = request.serial.isEmpty() || device.serial == request.serial;
+        Outcome refusal{Step::LookAlike};
+        if (!isRelayBoard(device) && named && !request.serial.isEmpty())
+            tried->push_back({device, refusal});
+        else if (isRelayBoard(device) && (!wanted || taken || !named))
+            passedOver->push_back(device);
+        else if (isRelayBoard(device) && !(taken = ftdiOutput(device, request.lines, &refusal)))
+            tried->push_back({device, refusal});
+    }
+    if (wanted && !taken)
+        tried->push_back({{Kind::Ftdi, paths.sysUsb, -1, {}, request.serial}, {Step::NoDevice}});
+    return taken;
+}
+
+// Auto mode's relay board: the first HID board, else the first FTDI one.
+std::unique_ptr<Output> firstBoard(const SystemPaths &paths, std::vector<Attempt> *tried, std::vector<Where> *passedOver)
+{
+    auto board = hidBoard(paths, {}, tried, passedOver);
+    auto ftdi = ftdiBoard(paths, {}, !board, tried, passedOver);
+    return board ? std::move(board) : std::move(ftdi);
 }
 
 std::unique_ptr<Output> findRealPort(quint16 address, const DirectAccess &direct, const SystemPaths &paths,
@@ -120,10 +158,10 @@ std::unique_ptr<Output> findRealPort(quint16 address, const DirectAccess &direct
     if (auto output = tryDirect(address, direct, true, tried)) {
         // Whether there is a port at all, only its first write tells.
         std::vector<Attempt> ignored;
-        choice->standby = firstBoard(paths, &ignored);
+        choice->standby = firstBoard(paths, &ignored, &choice->passedOver);
         return output;
     }
-    return firstBoard(paths, tried);
+    return firstBoard(paths, tried, &choice->passedOver);
 }
 
 // gpio:CHIP:L0,L1,...[:active-low]
@@ -147,6 +185,25 @@ Request parseGpio(const QByteArray &text)
     if (colon <= 0 || gpio.lines.size() > 8)
         return {Request::Mode::Unknown, text};
     return gpio;
+}
+
+// ftdi[:SERIAL][:P0,P1,...]: a map holds a comma, a serial number neither comma nor colon.
+Request parseFtdi(const QByteArray &text)
+{
+    Request ftdi{Request::Mode::Ftdi, text};
+    QList<QByteArray> parts = text.split(':');
+    const QList<QByteArray> pins = parts.size() > 1 && parts.last().contains(',') ? parts.takeLast().split(',') : QList<QByteArray>();
+    for (const QByteArray &pin : pins) {
+        bool number = false;
+        const int n = pin.toInt(&number);
+        if (!number || n < 0 || n > 7 || std::count(ftdi.lines.begin(), ftdi.lines.end(), n))
+            return {Request::Mode::Unknown, text};
+        ftdi.lines.push_back(n);
+    }
+    if (parts.size() > 2 || (parts.size() == 2 && parts[1].isEmpty()))
+        return {Request::Mode::Unknown, text};
+    ftdi.serial = parts.value(1);
+    return ftdi;
 }
 
 // The numbers after the last colons of a serial form, up to `most` of them, in order; the rest is
@@ -203,8 +260,12 @@ Request parseRequest(const QByteArray &text)
         return {Mode::Direct, text, {}};
     if (text == "hid")
         return {Mode::Hid, text, {}};
-    if (text.startsWith("hid:") && text.size() > 4)
+    if (text.startsWith("hid:/"))
         return {Mode::Hid, text, text.mid(4)};
+    if (text.startsWith("hid:") && text.size() > 4)
+        return {Mode::Hid, text, {}, text.mid(4)};
+    if (text == "ftdi" || text.startsWith("ftdi:"))
+        return parseFtdi(text);
     if (text.startsWith("gpio:"))
         return parseGpio(text);
     if (text.startsWith("lcus:"))
@@ -233,7 +294,11 @@ Choice choose(const Request &request, quint16 address, const DirectAccess &direc
         choice.output = tryDirect(address, direct, false, &choice.tried);
         break;
     case Mode::Hid:
-        choice.output = request.path.isEmpty() ? firstBoard(paths, &choice.tried) : tryBoard(request.path, paths, &choice.tried);
+        choice.output = request.path.isEmpty() ? hidBoard(paths, request.serial, &choice.tried, &choice.passedOver)
+                                                : tryBoard(request.path, paths, &choice.tried);
+        break;
+    case Mode::Ftdi:
+        choice.output = ftdiBoard(paths, request, true, &choice.tried, &choice.passedOver);
         break;
     case Mode::Gpio: {
         Outcome refusal;
@@ -267,7 +332,6 @@ Choice choose(const Request &request, quint16 address, const DirectAccess &direc
         }
         break;
     }
-    case Mode::Ftdi: // each kind's parsing and opening come with its output
     case Mode::Stdout:
     case Mode::Unknown:
         break;

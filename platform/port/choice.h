@@ -14,14 +14,16 @@ struct Request {
     Mode mode = Mode::Auto;
     QByteArray text{};        // as given, for the person
     QByteArray path{};        // Ppdev, Hid, Gpio: the device (Hid: empty for the first board); Trace: the file
-    std::vector<int> lines{}; // Gpio: the line offsets for D0, D1, ...
+    QByteArray serial{};      // Hid, Ftdi: the board's ID or serial number; empty: the first board
+    std::vector<int> lines{}; // Gpio: the line offsets for D0, D1, ...; Ftdi: the chip's pins
     bool activeLow = false;   // Gpio
     int unit = 0, baud = 0;   // Modbus: the board's address and the port's speed (Lcus: lines are its relays)
 
     bool mayUseDirectIo() const { return mode == Mode::Auto || mode == Mode::Direct; }
 };
 
-// "" or "auto", "ppdev:/dev/parportN", "direct", "hid", "hid:/dev/hidrawN",
+// "" or "auto", "ppdev:/dev/parportN", "direct", "hid", "hid:/dev/hidrawN", "hid:ID",
+// "ftdi[:SERIAL][:P0,P1,...]" (2 to 8 distinct pins 0-7),
 // "gpio:/dev/gpiochipN:L0,L1,...[:active-low]" (1 to 8 distinct lines), "lcus:/dev/ttyUSBn[:N]"
 // (N relays, 1 to 8), "modbus:/dev/ttyUSBn[:ADDRESS[:BAUD]]", "sim", "sim:FILE";
 // anything else is Unknown.
@@ -33,6 +35,7 @@ struct SystemPaths {
     QByteArray devices = "/dev";
     QByteArray sysctl = "/proc/sys/dev/parport";
     QByteArray sysDevChar = "/sys/dev/char";
+    QByteArray sysUsb = "/sys/bus/usb/devices";
 };
 
 struct Attempt {
@@ -52,13 +55,14 @@ struct Choice {
     // Auto mode with direct I/O: the relay board to go on with, with the same first write, if
     // that write shows there is no port at `address`.
     std::unique_ptr<Output> standby{};
+    std::vector<Where> passedOver{}; // relay boards found beside the one taken, for the person to pin one
 };
 
 // Auto mode: the ppdev device whose base is `address`, else the system's first parallel port
-// wherever it lies, else direct I/O at `address`, else the first USB relay board, else standard
-// output; a refused device that may be the port at `address` ends the search. GPIO lines are
-// never chosen unasked: they may be wired to anything. Direct I/O's permission is given back when
-// anything else is chosen.
+// wherever it lies, else direct I/O at `address`, else the first USB relay board (HID, then
+// FTDI), else standard output; a refused device that may be the port at `address` ends the
+// search. GPIO lines are never chosen unasked: they may be wired to anything. Direct I/O's
+// permission is given back when anything else is chosen.
 Choice choose(const Request &request, quint16 address, const DirectAccess &direct, const SystemPaths &paths = {});
 
 } // namespace platform::port

@@ -39,7 +39,7 @@ QString openHint(Kind kind, int error)
         return ppdevHint(error);
     if (error != EACCES && error != EPERM)
         return {};
-    if (kind == Kind::Hid)
+    if (kind == Kind::Hid || kind == Kind::Ftdi)
         return QStringLiteral(" (el paquete de Tenvalia instala una regla de udev que da la placa a quien está ante el "
                               "escritorio: desenchúfela y vuelva a enchufarla; sin el paquete, copie "
                               "70-tenvalia-relays.rules en /etc/udev/rules.d)");
@@ -144,7 +144,8 @@ QString wrongAnswer(const Where &where, const Outcome &outcome)
 
 QString readBack(const Where &where, const Outcome &outcome)
 {
-    if (where.kind == Kind::Hid || where.kind == Kind::Gpio || where.kind == Kind::Lcus || where.kind == Kind::Modbus) {
+    if (where.kind == Kind::Hid || where.kind == Kind::Gpio || where.kind == Kind::Lcus || where.kind == Kind::Modbus ||
+        where.kind == Kind::Ftdi) {
         const int mask = (1 << where.lines.size()) - 1;
         const QString what = where.kind == Kind::Gpio ? QStringLiteral("las líneas de") : QStringLiteral("los relés de");
         return QStringLiteral("%1 %2 no siguieron: se pidió %3 y %4 tiene %5")
@@ -213,12 +214,13 @@ QString nameOf(const Where &where)
         return QStringLiteral("GPIO %1, líneas %2%3")
             .arg(shown(where.path), lineList(where.lines),
                  where.activeLow ? QStringLiteral(" (activas en bajo)") : QString());
+    case Kind::Ftdi:
+        return where.serial.isEmpty() ? QStringLiteral("placa de relés FTDI en %1").arg(shown(where.path))
+                                      : QStringLiteral("placa de relés FTDI «%1»").arg(shown(where.serial));
     case Kind::Lcus:
         return QStringLiteral("módulo de relés %1").arg(shown(where.path));
     case Kind::Modbus:
         return QStringLiteral("placa Modbus %1 en la dirección %2").arg(shown(where.path)).arg(where.unit);
-    case Kind::Ftdi:
-        return shown(where.path); // each kind's words come with its output
     case Kind::Stdout:
         return QStringLiteral("simulado (salida estándar)");
     case Kind::Trace:
@@ -237,6 +239,12 @@ QString clause(const Where &where, const Outcome &outcome)
     case Step::Done:
         return {};
     case Step::NoDevice:
+        if (where.kind == Kind::Hid && !where.serial.isEmpty())
+            return QStringLiteral("ninguna placa de relés USB de %1/hidraw* tiene el id «%2»").arg(path, idOf(where.serial));
+        if (where.kind == Kind::Ftdi && !where.serial.isEmpty())
+            return QStringLiteral("no hay ninguna placa de relés FTDI con el número de serie «%1»").arg(shown(where.serial));
+        if (where.kind == Kind::Ftdi)
+            return QStringLiteral("no hay ninguna placa de relés FTDI (0403:6001, «FT245R USB FIFO»)");
         if (where.kind == Kind::Hid)
             return QStringLiteral("no hay ninguna placa de relés USB (www.dcttech.com USBRelayN) en %1/hidraw*").arg(path);
         return QStringLiteral("no existe ningún %1/parport*").arg(path);
@@ -249,6 +257,10 @@ QString clause(const Where &where, const Outcome &outcome)
             return QStringLiteral("%1 no es un puerto serie").arg(path);
         return QStringLiteral("%1 no es un puerto paralelo (no es un dispositivo ppdev)").arg(path);
     case Step::LookAlike:
+        if (where.kind == Kind::Ftdi)
+            return QStringLiteral("el dispositivo FTDI «%1» es «%2», no una placa de relés (FT245R USB FIFO): puede ser "
+                                  "el adaptador serie de algo, y Tenvalia no lo toca")
+                .arg(shown(where.serial), shown(where.product));
         return QStringLiteral("%1 es «%2», que se parece a una placa de relés USB pero no es de las que Tenvalia "
                               "conoce (www.dcttech.com USBRelayN, 16c0:05df); otras placas hablan otros protocolos, "
                               "y Tenvalia no adivina")
@@ -266,6 +278,8 @@ QString clause(const Where &where, const Outcome &outcome)
     case Step::Claim:
         return QStringLiteral("PPCLAIM en %1: %2").arg(path, systemSays(outcome.error)) + ppdevHint(outcome.error);
     case Step::Busy:
+        if (where.kind == Kind::Ftdi)
+            return QStringLiteral("%1 está ocupada: la tiene otro programa (¿otra copia de Tenvalia?)").arg(nameOf(where));
         if (where.kind == Kind::Gpio)
             return QStringLiteral("las líneas %1 de %2 están ocupadas: las tiene «%3» (¿otra copia de Tenvalia?)")
                 .arg(lineList(where.lines), path, shown(outcome.holder));
@@ -276,7 +290,7 @@ QString clause(const Where &where, const Outcome &outcome)
         return QStringLiteral("%1 está ocupado: lo tiene otro programa (%2), y Tenvalia no espera a que lo suelte")
             .arg(path, shown(outcome.holder));
     case Step::Gone:
-        if (where.kind == Kind::Hid || where.kind == Kind::Lcus)
+        if (where.kind == Kind::Hid || where.kind == Kind::Lcus || where.kind == Kind::Ftdi)
             return QStringLiteral("%1 se desconectó (sin corriente, sus relés quedan apagados)").arg(nameOf(where));
         if (where.kind == Kind::Modbus)
             return QStringLiteral("%1 ya no está: se desconectó el adaptador del bus, y la placa, con su propia "
@@ -288,7 +302,8 @@ QString clause(const Where &where, const Outcome &outcome)
     case Step::Write:
         if (where.kind == Kind::Ppdev)
             return QStringLiteral("PPWDATA en %1: %2").arg(path, systemSays(outcome.error));
-        if (where.kind == Kind::Hid || where.kind == Kind::Gpio || where.kind == Kind::Lcus || where.kind == Kind::Modbus)
+        if (where.kind == Kind::Hid || where.kind == Kind::Gpio || where.kind == Kind::Lcus || where.kind == Kind::Modbus ||
+            where.kind == Kind::Ftdi)
             return QStringLiteral("%1 no respondió: %2").arg(nameOf(where), systemSays(outcome.error));
         return QStringLiteral("escribir en %1: %2").arg(recordPlace(where), systemSays(outcome.error));
     case Step::Read:

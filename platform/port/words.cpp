@@ -27,6 +27,8 @@ QString attemptLine(const Request &request, const Attempt &attempt)
         return QStringLiteral("E/S directa: ") + clause(attempt.where, attempt.outcome);
     case Kind::Hid:
         return QStringLiteral("placa USB: ") + clause(attempt.where, attempt.outcome);
+    case Kind::Ftdi:
+        return QStringLiteral("placa FTDI: ") + clause(attempt.where, attempt.outcome);
     default:
         return QStringLiteral("ppdev: ") + clause(attempt.where, attempt.outcome);
     }
@@ -61,6 +63,29 @@ QStringList triedLines(const Choice &choice)
     for (const Attempt &attempt : choice.tried)
         lines << attemptLine(choice.request, attempt);
     return lines;
+}
+
+// The boards auto mode (or the first-board forms) left aside, each with the form that takes it.
+QString passedOver(const std::vector<Where> &boards)
+{
+    QStringList names;
+    for (const Where &board : boards) {
+        if (board.kind == Kind::Hid)
+            names << QStringLiteral("%1, id «%2» (TENVALIA_PORT=hid:%2)").arg(shown(board.path), idOf(board.serial));
+        else if (board.serial.isEmpty())
+            names << nameOf(board) + QStringLiteral(" (sin número de serie)");
+        else
+            names << QStringLiteral("%1 (TENVALIA_PORT=ftdi:%2)").arg(nameOf(board), shown(board.serial));
+    }
+    return names.isEmpty() ? QString() : QStringLiteral("; quedan sin usar: ") + names.join(QStringLiteral("; "));
+}
+
+QString pinList(const std::vector<int> &pins)
+{
+    QStringList numbers;
+    for (const int pin : pins)
+        numbers << QString::number(pin);
+    return numbers.join(QStringLiteral(", "));
 }
 
 // Said once: what a serial relay module cannot do.
@@ -98,7 +123,9 @@ QString refusal(const Choice &choice)
                               ":active-low al final si los relés se encienden en bajo), "
                               "lcus:/dev/ttyUSBn[:N] (un módulo de N relés, de 1 a 8; 8 si no se dice), "
                               "modbus:/dev/ttyUSBn[:DIRECCIÓN[:BAUDIOS]] (una placa Modbus RTU; 1 y 9600 si no se dicen), "
-                              "sim, sim:ARCHIVO.\n\n%2")
+                              "sim, sim:ARCHIVO, "
+                              "hid:ID (el id de 5 caracteres de la placa), ftdi[:NÚMERO_DE_SERIE][:P0,P1,...] (de 2 a 8 "
+                              "pines distintos, de 0 a 7, para D0, D1...).\n\n%2")
             .arg(asked(choice.request), carryingOn({Kind::Stdout}));
     default:
         return refusalWith(choice, triedLines(choice));
@@ -110,17 +137,22 @@ QString notice(const Choice &choice)
     const Where where = choice.output->where();
     if (where.kind == Kind::Lcus)
         return serialModuleNotice(where);
-    if (where.kind == Kind::Hid && choice.request.path.isEmpty()) {
+    if ((where.kind == Kind::Hid && choice.request.path.isEmpty()) || where.kind == Kind::Ftdi) {
         const int relays = int(where.lines.size());
-        QString line = QStringLiteral("se usa la placa de relés %1: %2, id «%3», %4 %5")
-                           .arg(shown(where.path), shown(where.product), idOf(where.serial))
-                           .arg(relays)
-                           .arg(relays == 1 ? QStringLiteral("relé") : QStringLiteral("relés"));
+        QString line = where.kind == Kind::Hid
+                           ? QStringLiteral("se usa la placa de relés %1: %2, id «%3», %4 %5")
+                                 .arg(shown(where.path), shown(where.product), idOf(where.serial))
+                                 .arg(relays)
+                                 .arg(relays == 1 ? QStringLiteral("relé") : QStringLiteral("relés"))
+                           : QStringLiteral("se usa la %1 (%2): %3, D0 a D%4 en los pines %5")
+                                 .arg(nameOf(where), shown(where.path), shown(where.product))
+                                 .arg(relays - 1)
+                                 .arg(pinList(where.lines));
         if (relays < 8)
             line += QStringLiteral("; %1 no van a ninguna parte").arg(linesOf(0xFF & ~((1 << relays) - 1)));
         if (choice.request.mode == Mode::Auto)
             line.prepend(QStringLiteral("no hay un puerto paralelo en %1; ").arg(hex4(choice.address)));
-        return line;
+        return line + passedOver(choice.passedOver);
     }
     if (choice.request.mode != Mode::Auto || where.kind != Kind::Ppdev || where.base == choice.address)
         return {};

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # What the emulated relay boards need in the guest: the kernel's HID modules (uhid makes the USB
-# board, hid-generic gives it a /dev/hidraw), the relay_board emulator, and, built as root only,
-# the gpio_relays module against Debian's linux-headers for the guest's exact kernel. The headers
-# are downloaded and unpacked into OUT (never installed) and kept there for the next call.
+# board, hid-generic gives it a /dev/hidraw), the relay_board and ftdi_board emulators, and, built
+# as root only, the gpio_relays module against Debian's linux-headers for the guest's exact
+# kernel. The headers are downloaded and unpacked into OUT (never installed) and kept there for
+# the next call.
 # Usage: build_guest_extras.sh KERNEL_DIR OUT
 #   KERNEL_DIR: any folder holding the guest kernel's hid.ko, uhid.ko and hid-generic.ko (the
 #   unpacked linux-image package, or a folder they were copied to earlier; it may be OUT/modules).
-#   Leaves OUT/modules/{hid,uhid,hid-generic}.ko, OUT/relay_board, and OUT/modules/gpio_relays.ko
+#   Leaves OUT/modules/{hid,uhid,hid-generic}.ko, OUT/relay_board, OUT/ftdi_board, and OUT/modules/gpio_relays.ko
 #   or, without root, a line "SKIPPED: ..." on standard output (the rest is still built).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -20,6 +21,7 @@ for module in hid uhid hid-generic; do
   [ "$found" -ef "$out/modules/$module.ko" ] || cp "$found" "$out/modules/"
 done
 gcc -static -O2 -Wall -Wextra -Werror -o "$out/relay_board" "$here/relay_board.c"
+gcc -static -O2 -Wall -Wextra -Werror -pthread -o "$out/ftdi_board" "$here/ftdi_board.c"
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "SKIPPED: the GPIO relay tests need the gpio_relays module, and only root builds it"

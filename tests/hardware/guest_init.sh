@@ -56,6 +56,11 @@ result direct-found-nothing $?
 echo "GUEST phase relay boards"
 . $app/guest_relays.sh
 relay_checks "$(grep -q tenvalia.boards=yes /proc/cmdline && echo yes)"
+if grep -q tenvalia.boards=yes /proc/cmdline; then
+  echo "GUEST phase FTDI boards"
+  . $app/guest_ftdi.sh
+  ftdi_checks
+fi
 
 for module in parport parport_pc ppdev; do insmod /lib/modules/$module.ko; done
 for _ in $(seq 50); do [ -e /dev/parport0 ] && break; sleep 0.1; done

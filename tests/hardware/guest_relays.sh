@@ -48,13 +48,21 @@ first_levels() {
 
 relay_checks() { # yes where the PC has the boards
   for module in hid uhid hid-generic; do insmod /lib/modules/$module.ko; done
+  # A second board, passed over, named by its ID; and taken by it.
   plug_relay_board /tmp/auto.log
+  $app/relay_board /tmp/second.log -i TNV02 &
+  second=$!
+  for _ in $(seq 50); do [ -e /dev/hidraw1 ] && break; sleep 0.1; done
   tenvalia_for_a_moment auto-board ""
+  [ "$1" = yes ] && tenvalia_for_a_moment hid-by-id hid:TNV02
+  kill -TERM $second && wait $second
   unplug_relay_board
-  grep -q "no hay un puerto paralelo en 0x0378; se usa la placa de relés /dev/hidraw0: USBRelay8, id «TNV01», 8 relés" \
-    /tmp/auto-board.err && [ -z "$(commands /tmp/auto.log)" ]
+  grep -q "no hay un puerto paralelo en 0x0378; se usa la placa de relés /dev/hidraw0: USBRelay8, id «TNV01», 8 relés; \
+quedan sin usar: /dev/hidraw1, id «TNV02» (TENVALIA_PORT=hid:TNV02)" /tmp/auto-board.err && [ -z "$(commands /tmp/auto.log)" ]
   result auto-took-the-board $?
   [ "$1" = yes ] || return 0
+  grep -q "se usa la placa de relés /dev/hidraw1: USBRelay8, id «TNV02»" /tmp/hid-by-id.err
+  result hid-by-id $?
 
   plug_relay_board /tmp/hid.log
   TENVALIA_PORT=hid EXPECT_PORT=hid port_clicks clicks-hid

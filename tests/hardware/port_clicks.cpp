@@ -1,8 +1,9 @@
 // Runs inside an emulated PC with a parallel port at 0x378: the window's clicks go through the
 // port layer chosen by TENVALIA_PORT, and after each one the data register must read back the
 // value's low byte. EXPECT_PORT names the path that must have been chosen: "direct", "ppdev",
-// "hid" (a relay board of RELAYS relays, 8 unless said) or "gpio" (the emulated lines, whose
-// levels the kernel log records). Each case is run by its name alone: the clicks, a port shared
+// "hid" (a relay board of RELAYS relays, 8 unless said), "gpio" (the emulated lines, whose
+// levels the kernel log records) or "ftdi" (the emulated FT245R, whose pins its log FTDI_LOG
+// records; RELAYS lines if said). Each case is run by its name alone: the clicks, a port shared
 // with others or gone, a board shared by two copies, a copy ended with a light on, or a board that
 // fails (its words FAULT_SAYS; with FAULT_ENDS=off, every line off afterwards).
 #include "Unit1.h"
@@ -23,6 +24,7 @@
 #include <fcntl.h>
 #include <linux/hidraw.h>
 #include <linux/ppdev.h>
+#include <linux/usbdevice_fs.h>
 #include <sys/io.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
@@ -34,10 +36,12 @@ namespace port = platform::port;
 class PortClicks : public QObject {
     Q_OBJECT
 
+    port::Output *output = nullptr; // the chosen output, owned by the active port
     const QByteArray expected = qgetenv("EXPECT_PORT");
     const port::Kind kind = expected == "ppdev" ? port::Kind::Ppdev
                             : expected == "hid" ? port::Kind::Hid
                             : expected == "gpio" ? port::Kind::Gpio
+                            : expected == "ftdi" ? port::Kind::Ftdi
                                                  : port::Kind::Direct;
     const port::Request request = port::parseRequest(qgetenv("TENVALIA_PORT"));
     const QByteArray device = request.path;
@@ -56,6 +60,8 @@ class PortClicks : public QObject {
             return boardState();
         if (expected == "gpio")
             return gpioLevels();
+        if (expected == "ftdi")
+            return ftdiLines();
         const int fd = ::open("/dev/parport0", O_RDWR);
         unsigned char data = 0;
         const bool ok = fd >= 0 && ::ioctl(fd, PPCLAIM) == 0 && ::ioctl(fd, PPRDATA, &data) == 0;
@@ -93,6 +99,18 @@ class PortClicks : public QObject {
         return request.activeLow ? ~levels & 0xFF : levels;
     }
 
+    // The lines the emulated FT245R's pins hold: the pins its log recorded last, through the map.
+    int ftdiLines() const
+    {
+        QFile log(qEnvironmentVariable("FTDI_LOG"));
+        const QByteArray text = log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
+        const int pins = text.mid(text.lastIndexOf("PINS ") + 5, 2).toInt(nullptr, 16);
+        int lines = request.lines.empty() ? pins : 0;
+        for (size_t line = 0; line < request.lines.size(); ++line)
+            lines |= (pins >> request.lines[line] & 1) << line;
+        return lines;
+    }
+
     void linesAre(int value) { QCOMPARE(dataRegister(), value & mask); }
 
     // What the port layer tells after `act`: exactly one report, holding `words`.
@@ -122,6 +140,7 @@ class PortClicks : public QObject {
         QVERIFY2(!choice.refused, qPrintable(port::words::refusal(choice)));
         QCOMPARE(choice.output->where().kind, kind);
         QVERIFY(kind != port::Kind::Ppdev || choice.output->where().path == "/dev/parport0");
+        output = choice.output.get();
         port::ActivePort::instance().use(std::move(choice));
     }
 
@@ -131,6 +150,12 @@ private slots:
         useThePort();
         port::ActivePort::instance().write(TForm1::PuertoParalelo, 0x5A); // something FormCreate must clear
         linesAre(0x5A);
+        // What a crash handler or the guardian would send, through the descriptor the output names.
+        if (const port::SwitchOff off = output->switchOff(); off.how == port::SwitchOff::How::UsbBulk) {
+            usbdevfs_bulktransfer bulk{off.endpoint, off.length, 1000, const_cast<unsigned char *>(off.bytes)};
+            QCOMPARE(::ioctl(off.fd, USBDEVFS_BULK, &bulk), int(off.length));
+            QTRY_COMPARE(dataRegister(), 0x00); // the emulator logs the byte a moment after the host sent it
+        }
         TForm1 form;
         form.Reloj->stop();
         form.show();

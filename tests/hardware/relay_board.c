@@ -2,7 +2,7 @@
  * emulated-hardware tests. Every request the kernel passes on is logged at once, one line each:
  * "SET ff 02" (the board's command and relay bytes), "GET", "OUTPUT ..." (a write(): the board
  * acts on feature reports only); " unanswered" ends the line of a request left without a reply.
- * Usage: relay_board LOG [-n RELAYS] [-p PRODUCT] [-s STUCK_RELAY] [-q ANSWERED] [-u ANSWERED]
+ * Usage: relay_board LOG [-n RELAYS] [-i ID5] [-p PRODUCT] [-s STUCK_RELAY] [-q ANSWERED] [-u ANSWERED]
  *   -q K  answers K requests, then none (the caller's kernel gives up after 5 s)
  *   -u K  answers K requests and unplugs itself at the next; SIGUSR1 unplugs it at any time
  * It stays until SIGTERM or SIGINT, unplugged or not. */
@@ -51,6 +51,7 @@ static void unplug(void)
 
 static int relays = 8, stuck, silent_after = -1, unplug_after = -1, answered;
 static unsigned char state;
+static const char *id = "TNV01"; /* the board's ID, 5 bytes */
 
 /* Plays the board's firmware for one request from the kernel. */
 static void serve(const struct uhid_event *ev)
@@ -92,7 +93,7 @@ static void serve(const struct uhid_event *ev)
         /* usbhid puts the report number before the board's 8 bytes when it is 0, and the
          * board's bytes from the start otherwise; uhid passes the reply on as it is. */
         unsigned char *out = reply.u.get_report_reply.data, skip = ev->u.get_report.rnum == 0;
-        memcpy(out + skip, "TNV01", 5);
+        memcpy(out + skip, id, 5);
         out[skip + 7] = state;
         reply.type = UHID_GET_REPORT_REPLY;
         reply.u.get_report_reply.id = ev->u.get_report.id;
@@ -105,9 +106,10 @@ static void serve(const struct uhid_event *ev)
 int main(int argc, char **argv)
 {
     int product = 0x05df, opt;
-    while ((opt = getopt(argc, argv, "n:p:s:q:u:")) != -1) {
+    while ((opt = getopt(argc, argv, "n:i:p:s:q:u:")) != -1) {
         switch (opt) {
         case 'n': relays = atoi(optarg); break;
+        case 'i': id = optarg; break;
         case 'p': product = (int)strtol(optarg, NULL, 16); break;
         case 's': stuck = atoi(optarg); break;
         case 'q': silent_after = atoi(optarg); break;
@@ -115,8 +117,8 @@ int main(int argc, char **argv)
         default: return 2;
         }
     }
-    if (optind != argc - 1 || (relays != 1 && relays != 2 && relays != 4 && relays != 8)) {
-        fprintf(stderr, "usage: relay_board LOG [-n 1|2|4|8] [-p PRODUCT] [-s RELAY] [-q K] [-u K]\n");
+    if (optind != argc - 1 || (relays != 1 && relays != 2 && relays != 4 && relays != 8) || strlen(id) != 5) {
+        fprintf(stderr, "usage: relay_board LOG [-n 1|2|4|8] [-i ID5] [-p PRODUCT] [-s RELAY] [-q K] [-u K]\n");
         return 2;
     }
     logfd = open(argv[optind], O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);

@@ -16,7 +16,7 @@ mkdir -p "$work"
 
 # --- The guest's kernel: Debian's, downloaded and unpacked (never installed), kept in WORKDIR.
 kernel="$work/kernel"
-if [ ! -s "$kernel/vmlinux" ] || [ ! -s "$kernel/modules/uhid.ko" ]; then
+if [ ! -s "$kernel/vmlinux" ] || [ ! -s "$kernel/modules/ftdi_sio.ko" ]; then
   rm -rf "$kernel" && mkdir -p "$kernel"
   kernel_package() { apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ { print $2; exit }'; }
   package=$(kernel_package)
@@ -33,7 +33,9 @@ if [ ! -s "$kernel/vmlinux" ] || [ ! -s "$kernel/modules/uhid.ko" ]; then
   tail -c +"$((offset + 1))" "$bzimage" | xz -dc >"$kernel/vmlinux" 2>/dev/null || true
   [ "$(head -c4 "$kernel/vmlinux" | od -An -c | tr -d ' ')" = '177ELF' ] || { echo "no ELF kernel in $bzimage"; exit 1; }
   mkdir -p "$kernel/modules"
-  for module in parport parport_pc ppdev hid uhid hid-generic; do
+  # The USB ones make the guest both an FTDI board (a gadget on dummy_hcd) and its host.
+  for module in parport parport_pc ppdev hid uhid hid-generic \
+    usb-common usbcore udc-core dummy_hcd configfs libcomposite usb_f_fs usbserial ftdi_sio; do
     find "$kernel/root/lib/modules" -name "$module.ko" -exec cp {} "$kernel/modules/" \;
   done
   rm -rf "$kernel/root" "$kernel"/*.deb
@@ -49,7 +51,7 @@ rm -rf "$root" && mkdir -p "$root"/{bin,dev,proc,sys,tmp,opt/tenvalia,lib/module
 cp /bin/busybox "$root/bin/busybox"
 cp "$here/guest_init.sh" "$root/init"
 cp "$kernel"/modules/*.ko "$root/lib/modules/"
-cp "$app" "$clicks" "$kernel/relay_board" "$here/guest_relays.sh" "$root/opt/tenvalia/"
+cp "$app" "$clicks" "$kernel/relay_board" "$kernel/ftdi_board" "$here/guest_relays.sh" "$here/guest_ftdi.sh" "$root/opt/tenvalia/"
 plugin=$(find /usr/lib/x86_64-linux-gnu/qt6/plugins/platforms -name libqoffscreen.so)
 mkdir -p "$root$(dirname "$plugin")" && cp "$plugin" "$root$plugin"
 for library in $(ldd "$app" "$clicks" "$plugin" | awk '$3 ~ /^\// { print $3 } $1 ~ /^\/.*[^:]$/ { print $1 }' | sort -u); do
@@ -98,7 +100,9 @@ card="direct-found-nothing auto-took-the-card auto-took-the-board"
 port="clicks-direct trace-direct port-held claim-leaves-no-claim two-copies-take-turns auto-refused-held-port
   trace-held-port-untouched port-gone clicks-hid hid-exact-commands hid-two-copies hid-stuck-relay
   hid-killed-lights-off hid-silent-board hid-unplugged hid-look-alike-refused clicks-gpio-never-on-at-start
-  clicks-gpio-active-low-never-on-at-start gpio-second-copy-refused gpio-killed-lights-off gpio-stuck-line"
+  clicks-gpio-active-low-never-on-at-start gpio-second-copy-refused gpio-killed-lights-off gpio-stuck-line hid-by-id
+  clicks-ftdi ftdi-exact-latches ftdi-never-on-at-start ftdi-given-back clicks-ftdi-map ftdi-stuck-pin
+  ftdi-unplugged ftdi-ft232r-left-alone ftdi-killed-lights-off"
 expectations=$(printf '%s pass pass\n' $both; printf '%s fail pass\n' $card; printf '%s pass fail\n' $port)
 # Without the GPIO lines' module (only root builds it) their checks cannot run.
 if [ -n "$gpio_skipped" ]; then
