@@ -13,5 +13,6 @@ set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /)
 set(CMAKE_PREFIX_PATH /usr/lib/aarch64-linux-gnu/cmake)
 set(QT_HOST_PATH /usr)
 set(QT_HOST_PATH_CMAKE_DIR /usr/lib/${CMAKE_HOST_SYSTEM_PROCESSOR}-linux-gnu/cmake)
-set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig)
+# TENVALIA_EXTRA_PKGCONFIG: arm64 development files unpacked beside the build (cross-arm64.sh).
+set(ENV{PKG_CONFIG_LIBDIR} "${TENVALIA_EXTRA_PKGCONFIG}:/usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig")
 set(ENV{PKG_CONFIG_PATH} "")

@@ -17,12 +17,17 @@ namespace {
 // stopped are lost rather than kept without end.
 constexpr size_t kMostQueued = 200;
 
-std::mutex queueLock;
-std::condition_variable queueChanged;
-std::deque<QByteArray> queue;
-unsigned long lost = 0;
-bool writing = false; // a line is being written: the queue is not drained yet
-bool started = false;
+// Never destroyed: the writer thread waits on them until the process is gone, static
+// destructors or not.
+struct Queue {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::deque<QByteArray> lines;
+    unsigned long lost = 0;
+    bool writing = false; // a line is being written: the queue is not drained yet
+    bool started = false;
+};
+Queue &queue = *new Queue;
 
 void writeAll(const QByteArray &line)
 {
@@ -39,36 +44,36 @@ void writeAll(const QByteArray &line)
 
 void writeForever()
 {
-    std::unique_lock lock(queueLock);
+    std::unique_lock lock(queue.lock);
     for (;;) {
-        queueChanged.wait(lock, [] { return !queue.empty(); });
-        QByteArray line = std::move(queue.front());
-        queue.pop_front();
-        writing = true;
+        queue.changed.wait(lock, [] { return !queue.lines.empty(); });
+        QByteArray line = std::move(queue.lines.front());
+        queue.lines.pop_front();
+        queue.writing = true;
         lock.unlock();
         writeAll(line);
         lock.lock();
-        writing = false;
-        if (queue.empty() && lost > 0) {
-            queue.push_back(QStringLiteral("tenvalia: se perdieron %n mensajes: la salida de errores no los aceptaba\n")
-                                .replace(QLatin1String("%n"), QString::number(std::exchange(lost, 0)))
+        queue.writing = false;
+        if (queue.lines.empty() && queue.lost > 0) {
+            queue.lines.push_back(QStringLiteral("tenvalia: se perdieron %n mensajes: la salida de errores no los aceptaba\n")
+                                .replace(QLatin1String("%n"), QString::number(std::exchange(queue.lost, 0)))
                                 .toLocal8Bit());
         }
-        queueChanged.notify_all();
+        queue.changed.notify_all();
     }
 }
 
 void queueLine(QByteArray line)
 {
     {
-        const std::lock_guard lock(queueLock);
-        if (queue.size() >= kMostQueued) {
-            ++lost;
+        const std::lock_guard lock(queue.lock);
+        if (queue.lines.size() >= kMostQueued) {
+            ++queue.lost;
             return;
         }
-        queue.push_back(std::move(line));
+        queue.lines.push_back(std::move(line));
     }
-    queueChanged.notify_all();
+    queue.changed.notify_all();
 }
 
 void sayForQt(QtMsgType type, const QMessageLogContext &context, const QString &text)
@@ -85,8 +90,8 @@ void say(const QString &line) { queueLine((QStringLiteral("tenvalia: ") + line +
 void startSaying()
 {
     {
-        const std::lock_guard lock(queueLock);
-        if (std::exchange(started, true))
+        const std::lock_guard lock(queue.lock);
+        if (std::exchange(queue.started, true))
             return;
     }
     std::thread(writeForever).detach();
@@ -96,8 +101,8 @@ void startSaying()
 void finishSaying(int milliseconds)
 {
     startSaying();
-    std::unique_lock lock(queueLock);
-    queueChanged.wait_for(lock, std::chrono::milliseconds(milliseconds), [] { return queue.empty() && !writing; });
+    std::unique_lock lock(queue.lock);
+    queue.changed.wait_for(lock, std::chrono::milliseconds(milliseconds), [] { return queue.lines.empty() && !queue.writing; });
 }
 
 } // namespace platform

@@ -21,7 +21,10 @@ host=(
   fonts-liberation2 fonts-dejavu-core # the widget tests render text
   dpkg-dev file lintian desktop-file-utils appstream man-db groff-base imagemagick # the package's checks
 )
-target=(qt6-base-dev:arm64 libgl-dev:arm64 libxcb1-dev:arm64 libftdi1-dev:arm64 libmodbus-dev:arm64 libmosquitto-dev:arm64)
+# libftdi1-dev cannot stand beside the PC's own (it is not multiarch): the arm64 library is
+# installed, and its development files are unpacked into the build folder below.
+target=(qt6-base-dev:arm64 libgl-dev:arm64 libxcb1-dev:arm64 libftdi1-2:arm64 libusb-1.0-0-dev:arm64
+        libmodbus-dev:arm64 libmosquitto-dev:arm64)
 missing=()
 for p in "${host[@]}" "${target[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -34,8 +37,19 @@ if [ ${#missing[@]} -gt 0 ]; then
     "${missing[@]}" >/dev/null
 fi
 
+ftdi="$root/$dir/libftdi1-arm64"
+if [ ! -s "$ftdi/libftdi1.pc" ]; then
+  rm -rf "$ftdi" && mkdir -p "$ftdi"
+  (cd "$ftdi" && apt-get download libftdi1-dev:arm64 libftdi1-2:arm64 >/dev/null 2>&1) ||
+    { echo "could not download libftdi1-dev:arm64" >&2; exit 1; }
+  for deb in "$ftdi"/*.deb; do dpkg -x "$deb" "$ftdi/root"; done
+  rm "$ftdi"/*.deb
+  sed "s|^prefix=.*|prefix=$ftdi/root/usr|" "$ftdi/root/usr/lib/aarch64-linux-gnu/pkgconfig/libftdi1.pc" >"$ftdi/libftdi1.pc"
+fi
+
 echo "== building for arm64 in $dir"
-bash "$root/scripts/build.sh" "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64.cmake" -DTENVALIA_WERROR=ON
+bash "$root/scripts/build.sh" "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64.cmake" -DTENVALIA_WERROR=ON \
+  -DTENVALIA_EXTRA_PKGCONFIG="$ftdi"
 file -b "$root/$dir/tenvalia" | grep -q 'ARM aarch64' || { echo "$dir/tenvalia is not an arm64 program" >&2; exit 1; }
 
 echo "== unit and widget tests under qemu-aarch64"
