@@ -13,6 +13,8 @@ set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /)
 set(CMAKE_PREFIX_PATH /usr/lib/aarch64-linux-gnu/cmake)
 set(QT_HOST_PATH /usr)
 set(QT_HOST_PATH_CMAKE_DIR /usr/lib/${CMAKE_HOST_SYSTEM_PROCESSOR}-linux-gnu/cmake)
-# TENVALIA_EXTRA_PKGCONFIG: arm64 development files unpacked beside the build (cross-arm64.sh).
+# TENVALIA_EXTRA_PKGCONFIG: arm64 development files unpacked beside the build (cross-arm64.sh);
+# the compiler checks read this file again, and must set the same.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES TENVALIA_EXTRA_PKGCONFIG)
 set(ENV{PKG_CONFIG_LIBDIR} "${TENVALIA_EXTRA_PKGCONFIG}:/usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig")
 set(ENV{PKG_CONFIG_PATH} "")

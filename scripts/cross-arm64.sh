@@ -44,7 +44,7 @@ if [ ! -s "$ftdi/libftdi1.pc" ]; then
     { echo "could not download libftdi1-dev:arm64" >&2; exit 1; }
   for deb in "$ftdi"/*.deb; do dpkg -x "$deb" "$ftdi/root"; done
   rm "$ftdi"/*.deb
-  sed "s|^prefix=.*|prefix=$ftdi/root/usr|" "$ftdi/root/usr/lib/aarch64-linux-gnu/pkgconfig/libftdi1.pc" >"$ftdi/libftdi1.pc"
+  sed "s|=/usr|=$ftdi/root/usr|" "$ftdi/root/usr/lib/aarch64-linux-gnu/pkgconfig/libftdi1.pc" >"$ftdi/libftdi1.pc"
 fi
 
 echo "== building for arm64 in $dir"
