@@ -81,6 +81,36 @@ kill -TERM "$app_pid"
 ended_with "SIGTERM, standard error full" 0
 echo "ends: standard error full: the window opened, the words came once it drained, SIGTERM ended it"
 
+# A real output whose last writes do not take when the display goes: a CH340 module on a pty
+# whose output is then stopped (TCOOFF). The exit's checks still run: it says the relays may
+# still be on, and exits 2.
+python3 -c '
+import os, signal, termios, time
+master, slave = os.openpty()
+print(os.ttyname(slave), flush=True)
+signal.signal(signal.SIGUSR1, lambda *_: termios.tcflow(slave, termios.TCOOFF))
+while True:
+    try: os.read(master, 4096)
+    except OSError: time.sleep(0.1)
+' >"$work/pty" &
+module_pid=$!
+for _ in $(seq 50); do [ -s "$work/pty" ] && break; sleep 0.1; done
+QT_QPA_PLATFORM=xcb TENVALIA_PORT="lcus:$(cat "$work/pty"):2" "$app" >/dev/null 2>"$work/stderr" &
+app_pid=$!
+window=$(wait_for_window) || fail "no window on the module"
+xdotool mousemove --window "$window" 79 $(($(client_top "$window" "$work") + 91)) click 1
+sleep 1
+kill -USR1 "$module_pid"
+kill "$xvfb_pid"; wait "$xvfb_pid" 2>/dev/null || true
+status=0
+timeout 30 tail --pid="$app_pid" -f /dev/null || fail "display lost: still running after 30 s"
+wait "$app_pid" || status=$?
+app_pid=""
+kill "$module_pid"
+[ "$status" -eq 2 ] && grep -q "pueden seguir encendidas" "$work/stderr" ||
+  fail "display lost with a module that stopped taking writes: exit $status"
+echo "ends: display lost while a real output no longer takes writes: said, exit 2"
+
 # A platform Qt cannot start is said with Qt's reason, not as a display.
 status=0
 said=$(QT_QPA_PLATFORM=bogus TENVALIA_PORT=sim "$app" 2>&1 >/dev/null) || status=$?
