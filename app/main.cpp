@@ -53,11 +53,12 @@ int main(int argc, char *argv[])
         return 1;
     }
     auto choice = port::choose(request, TForm1::PuertoParalelo, direct);
-    // Forked while no thread exists, and after the choice: it inherits direct I/O's permission.
-    if (const int error = port::guardian::start())
-        platform::say(port::words::noGuardian(error));
+    // Asked to end while the output was being chosen (a device takes up to its time limits to
+    // answer): nothing was switched on, and no window need open.
+    if (platform::terminationRequested())
+        return 0;
     port::guardian::catchCrashes();
-    platform::startSaying();
+    platform::sayQtMessagesToo();
     // A desktop that stops answering must not keep the lights on past a termination request.
     platform::watchTermination([] { return switchOffForExit(1); });
 
@@ -65,7 +66,6 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("tenvalia"));
     QApplication::setApplicationDisplayName(QStringLiteral("Tenvalia"));
     QApplication::setDesktopFileName(QStringLiteral("org.tenvalia.Tenvalia"));
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/tenvalia.png")));
     // The form is laid out in fixed pixels for the classic Windows look: its check boxes and
     // menu bar only fit with that style's metrics.
     QApplication::setStyle(QStringLiteral("Windows"));
@@ -83,6 +83,12 @@ int main(int argc, char *argv[])
             std::_Exit(platform::endingWith(switchOffForExit(1)));
         });
         Form1.show();
+        // The window is mapped: what follows costs its start-up nothing. Until the guardian runs,
+        // no click has been taken, so no line can be on.
+        if (const int error = port::guardian::start())
+            platform::say(port::words::noGuardian(error));
+        platform::startSaying();
+        QApplication::setWindowIcon(QIcon(QStringLiteral(":/tenvalia.png")));
         // MQTT only where remote control is this copy's; gone, with its last word to the
         // broker, once the window's final write is done.
         std::unique_ptr<platform::remote::MqttDoor> mqtt;

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <poll.h>
 #include <thread>
 #include <unistd.h>
 
@@ -29,17 +30,24 @@ struct Queue {
 };
 Queue &queue = *new Queue;
 
-void writeAll(const QByteArray &line)
+// The whole line, or false when standard error takes no more of it (closed, its reader gone, a
+// terminal that refuses). One left non-blocking by whoever started the program is waited for
+// here, so that no line is cut short or dropped without being counted.
+bool writeAll(const QByteArray &line)
 {
     qsizetype done = 0;
     while (done < line.size()) {
         const ssize_t written = ::write(STDERR_FILENO, line.constData() + done, size_t(line.size() - done));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return; // closed, or a reader gone: nobody to tell
-        done += written;
+        if (written > 0) {
+            done += written;
+        } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd room = {STDERR_FILENO, POLLOUT, 0};
+            ::poll(&room, 1, -1);
+        } else if (!(written < 0 && errno == EINTR)) {
+            return false;
+        }
     }
+    return true;
 }
 
 void writeForever()
@@ -51,10 +59,12 @@ void writeForever()
         queue.lines.pop_front();
         queue.writing = true;
         lock.unlock();
-        writeAll(line);
+        const bool taken = writeAll(line);
         lock.lock();
         queue.writing = false;
-        if (queue.lines.empty() && queue.lost > 0) {
+        if (!taken) {
+            ++queue.lost;
+        } else if (queue.lines.empty() && queue.lost > 0) {
             queue.lines.push_back(QStringLiteral("tenvalia: se perdieron %n mensajes: la salida de errores no los aceptaba\n")
                                 .replace(QLatin1String("%n"), QString::number(std::exchange(queue.lost, 0)))
                                 .toLocal8Bit());
@@ -87,6 +97,8 @@ void sayForQt(QtMsgType type, const QMessageLogContext &context, const QString &
 
 void say(const QString &line) { queueLine((QStringLiteral("tenvalia: ") + line + QLatin1Char('\n')).toLocal8Bit()); }
 
+void sayQtMessagesToo() { qInstallMessageHandler(sayForQt); }
+
 void startSaying()
 {
     {
@@ -95,7 +107,6 @@ void startSaying()
             return;
     }
     std::thread(writeForever).detach();
-    qInstallMessageHandler(sayForQt);
 }
 
 void finishSaying(int milliseconds)

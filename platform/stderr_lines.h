@@ -8,11 +8,16 @@
 namespace platform {
 
 // Queues "tenvalia: LINE" for standard error; from any thread, never waits. Lines that do not
-// fit while standard error does not take them are lost, counted, and said once it drains.
+// fit while standard error does not take them, or that it refuses, are lost, counted, and their
+// number said once it takes lines again.
 void say(const QString &line);
 
-// The thread that writes them. Before it starts (no thread may exist while the guardian process
-// is forked), lines wait in the queue. Qt's own messages go the same way from then on.
+// From here on Qt's own messages go the same way, never straight to a standard error that may
+// be stopped.
+void sayQtMessagesToo();
+
+// The thread that writes them, started once the window shows: until then lines wait in the
+// queue (or finishSaying() starts it).
 void startSaying();
 
 // For the end of the process: gives the queue at most `milliseconds` to drain.

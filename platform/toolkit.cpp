@@ -68,7 +68,8 @@ namespace {
 // The signal handler may only write to this socket, which the event loop reads, and post the
 // semaphore that the watch waits on.
 int signalSocket[2] = {-1, -1};
-sem_t terminationRequested;
+sem_t terminationPosted;
+volatile std::sig_atomic_t terminationCaught = 0;
 std::atomic<int> endingCode{-1};
 
 std::function<long()> randomSource;
@@ -78,9 +79,10 @@ extern "C" void onTerminationSignal(int)
 {
     const int savedErrno = errno;
     const char byte = 1;
+    terminationCaught = 1;
     if (signalSocket[0] >= 0)
         [[maybe_unused]] const ssize_t ignored = ::write(signalSocket[0], &byte, 1);
-    ::sem_post(&terminationRequested);
+    ::sem_post(&terminationPosted);
     errno = savedErrno;
 }
 
@@ -103,7 +105,7 @@ void keepStandardStreamsOpen()
 
 void catchTerminationSignals()
 {
-    ::sem_init(&terminationRequested, 0, 0);
+    ::sem_init(&terminationPosted, 0, 0);
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalSocket) < 0) {
         say(QStringLiteral("sin un socket para las señales (%1), SIGTERM no cierra la ventana: solo apaga las salidas y "
                            "termina").arg(QString::fromLocal8Bit(std::strerror(errno))));
@@ -111,6 +113,11 @@ void catchTerminationSignals()
     }
     // A reader that goes away must come back as EPIPE, never as the end of the program.
     std::signal(SIGPIPE, SIG_IGN);
+    // Nor may a terminal stop it: started in the background of an interactive shell, the first
+    // line for a terminal with `stty tostop` would stop every thread, the window's included, with
+    // SIGTTOU. Ignored, the line goes through (or fails, and is counted as lost).
+    std::signal(SIGTTOU, SIG_IGN);
+    std::signal(SIGTTIN, SIG_IGN);
     struct sigaction action = {};
     action.sa_handler = onTerminationSignal;
     sigemptyset(&action.sa_mask);
@@ -122,6 +129,8 @@ void catchTerminationSignals()
     for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal)
         ::sigaction(signal, &action, nullptr);
 }
+
+bool terminationRequested() { return terminationCaught != 0; }
 
 void closeOnTerminationSignals(QWidget *window)
 {
@@ -139,7 +148,7 @@ void closeOnTerminationSignals(QWidget *window)
 void watchTermination(std::function<int()> switchOff)
 {
     std::thread([switchOff = std::move(switchOff)] {
-        while (::sem_wait(&terminationRequested) != 0) {
+        while (::sem_wait(&terminationPosted) != 0) {
         }
         std::this_thread::sleep_for(std::chrono::seconds(1));
         // Past here the program is stuck: the window could not close.

@@ -29,9 +29,11 @@ void keepStandardStreamsOpen();
 
 // From this call on, every signal whose default would end the process (SIGTERM, SIGINT, SIGHUP,
 // SIGQUIT, SIGUSR1...) is caught and kept for the window, so that one arriving during start-up is
-// not lost and each ends the program the same orderly way: call it right after
-// keepStandardStreamsOpen().
+// not lost and each ends the program the same orderly way; SIGTTOU and SIGTTIN, which would stop
+// it, are ignored. Call it right after keepStandardStreamsOpen().
 void catchTerminationSignals();
+// Whether one has been caught: one that arrives before the window exists ends the program there.
+bool terminationRequested();
 // A termination request that the program has not answered within a second (the window cannot
 // close while the display does not answer) runs `switchOff` on a thread of its own, which gives
 // the exit code; if the program has still not ended a few seconds later, it ends with that code.

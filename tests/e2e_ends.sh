@@ -45,7 +45,7 @@ echo "ends: SIGQUIT, SIGUSR1, SIGALRM, SIGPWR and a real-time signal close the w
 # guardian does it once the process is gone, and nothing is left running.
 for signal in SEGV ABRT KILL; do
   start; cocina_on
-  guardian=$(pgrep -P "$app_pid" -x tenvalia-guard) || fail "no guardian process beside the window"
+  guardian=$(pgrep -P "$app_pid" -x apagaluces) || fail "no guardian process beside the window"
   kill -s "$signal" "$app_pid"
   # Under AddressSanitizer its own handler, which the crash handler hands on to, ends with 1.
   died=$((128 + $(kill -l "$signal")))
@@ -57,7 +57,7 @@ for signal in SEGV ABRT KILL; do
 done
 # The guardian costs no wake-ups: it sleeps in one call for the program's whole life.
 start; cocina_on
-guardian=$(pgrep -P "$app_pid" -x tenvalia-guard)
+guardian=$(pgrep -P "$app_pid" -x apagaluces)
 before=$(awk '/^voluntary_ctxt_switches/ { print $2 }' /proc/"$guardian"/status)
 sleep 1
 [ "$(awk '/^voluntary_ctxt_switches/ { print $2 }' /proc/"$guardian"/status)" = "$before" ] || fail "the guardian woke up"

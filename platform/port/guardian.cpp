@@ -1,32 +1,19 @@
 #include "guardian.h"
 
+#include <QCoreApplication>
+#include <QFile>
+
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <linux/gpio.h>
-#include <linux/hidraw.h>
-#include <linux/ppdev.h>
-#include <linux/usbdevice_fs.h>
-#include <sys/ioctl.h>
-#include <sys/prctl.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#if defined(__x86_64__) || defined(__i386__)
-#include <sys/io.h>
-#endif
 
 namespace platform::port::guardian {
 namespace {
-
-constexpr int kSlots = 2;
-
-struct Handover {
-    enum Kind : quint8 { Hold = 1, Release = 2 } kind;
-    quint8 slot;
-    SwitchOff recipe;
-};
 
 int guardianSocket = -1;
 
@@ -38,20 +25,6 @@ const void *owners[kSlots] = {};
 struct sigaction beforeUs[NSIG];
 
 bool sameRecipe(const SwitchOff &a, const SwitchOff &b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-bool writeAll(int fd, const unsigned char *bytes, size_t length)
-{
-    while (length > 0) {
-        const ssize_t done = ::write(fd, bytes, length);
-        if (done < 0 && errno == EINTR)
-            continue;
-        if (done <= 0)
-            return false;
-        bytes += done;
-        length -= size_t(done);
-    }
-    return true;
-}
 
 void send(const Handover &message)
 {
@@ -75,70 +48,18 @@ void send(const Handover &message)
     }
 }
 
-// The guardian's whole life: keep what it is handed, and when the program's end of the socket
-// closes without a release, switch it all off.
-[[noreturn]] void guard(int socket)
+// The guardian's own program: where the package puts it, else beside this one (the build tree).
+QByteArray guardianProgram()
 {
-    ::prctl(PR_SET_NAME, "tenvalia-guard");
-    // A Ctrl-C or a hang-up for the whole process group is the program's to answer: the guardian
-    // lives exactly as long as it does. Only a stuck switch-off ends it early.
-    for (int signal = 1; signal < NSIG; ++signal)
-        if (signal != SIGKILL && signal != SIGSTOP && signal != SIGCHLD && signal != SIGCONT)
-            std::signal(signal, SIG_IGN);
-    std::signal(SIGALRM, SIG_DFL);
-    // Nothing of the program's but the socket and standard error stays open here, so that no
-    // pipe's reader waits on the guardian.
-    if (socket != 3) {
-        ::dup2(socket, 3);
-        socket = 3;
-    }
-    ::close_range(4, ~0U, 0);
-    const int null = ::open("/dev/null", O_RDWR);
-    ::dup2(null, 0);
-    ::dup2(null, 1);
-    if (null > 3)
-        ::close(null);
-
-    SwitchOff mine[kSlots] = {};
-    for (;;) {
-        Handover message = {};
-        iovec part = {&message, sizeof message};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        msghdr header = {};
-        header.msg_iov = &part;
-        header.msg_iovlen = 1;
-        header.msg_control = control;
-        header.msg_controllen = sizeof control;
-        const ssize_t got = ::recvmsg(socket, &header, MSG_CMSG_CLOEXEC);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got == ssize_t(sizeof message) && message.kind == Handover::Release)
-            ::_exit(0);
-        if (got != ssize_t(sizeof message) || message.slot >= kSlots)
-            break; // the program is gone
-        int descriptor = -1;
-        if (const cmsghdr *part = CMSG_FIRSTHDR(&header); part && part->cmsg_type == SCM_RIGHTS)
-            std::memcpy(&descriptor, CMSG_DATA(part), sizeof descriptor);
-        if (mine[message.slot].fd >= 0)
-            ::close(mine[message.slot].fd);
-        mine[message.slot] = message.recipe;
-        mine[message.slot].fd = descriptor;
-    }
-    ::alarm(3); // a port that never answers must not keep the guardian
-    for (const SwitchOff &recipe : mine)
-        carryOut(recipe);
-    ::_exit(0);
+    const QString home = QCoreApplication::applicationDirPath();
+    const QString installed = home + QStringLiteral("/" TENVALIA_MODULE_DIR "/") + QLatin1String(kName);
+    return QFile::encodeName(QFile::exists(installed) ? installed : home + QLatin1Char('/') + QLatin1String(kName));
 }
 
 extern "C" void onCrash(int signal)
 {
     const int savedErrno = errno;
-    std::signal(SIGALRM, SIG_DFL);
-    ::alarm(2);
-    bool off = true;
-    for (const SwitchOff &recipe : held[current.load()])
-        off = carryOut(recipe) && off;
-    if (off)
+    if (carryOutAll(held[current.load()], kSlots))
         send({Handover::Release, 0, {}});
     ::sigaction(signal, &beforeUs[signal], nullptr);
     ::raise(signal); // delivered once the handler returns, as it would have been
@@ -147,73 +68,49 @@ extern "C" void onCrash(int signal)
 
 } // namespace
 
-bool carryOut(const SwitchOff &recipe)
-{
-    using How = SwitchOff::How;
-    switch (recipe.how) {
-    case How::Nothing:
-        return true;
-    case How::Write:
-        return writeAll(recipe.fd, recipe.bytes, recipe.length);
-    case How::Ppdev: {
-        // A port already claimed through this very descriptor answers EINVAL, and is ours.
-        const bool claimed = ::ioctl(recipe.fd, PPCLAIM) == 0;
-        if (!claimed && errno != EINVAL)
-            return false;
-        unsigned char data = recipe.bytes[0];
-        const bool written = ::ioctl(recipe.fd, PPWDATA, &data) == 0;
-        if (claimed)
-            ::ioctl(recipe.fd, PPRELEASE);
-        return written;
-    }
-    case How::Direct:
-#if defined(__x86_64__) || defined(__i386__)
-        outw(recipe.bytes[0], recipe.address);
-        return true;
-#else
-        return false;
-#endif
-    case How::HidFeature: {
-        bool all = recipe.chunk > 0;
-        for (int at = 0; all && at + recipe.chunk <= recipe.length; at += recipe.chunk) {
-            unsigned char report[sizeof recipe.bytes];
-            std::memcpy(report, recipe.bytes + at, recipe.chunk);
-            all = ::ioctl(recipe.fd, HIDIOCSFEATURE(recipe.chunk), report) >= 0;
-        }
-        return all;
-    }
-    case How::Gpio: {
-        gpio_v2_line_values values = {0, recipe.mask};
-        return ::ioctl(recipe.fd, GPIO_V2_LINE_SET_VALUES_IOCTL, &values) == 0;
-    }
-    case How::UsbBulk: {
-        unsigned char data[sizeof recipe.bytes];
-        std::memcpy(data, recipe.bytes, recipe.length);
-        usbdevfs_bulktransfer transfer = {recipe.endpoint, recipe.length, 1000, data};
-        return ::ioctl(recipe.fd, USBDEVFS_BULK, &transfer) == int(recipe.length);
-    }
-    }
-    return false;
-}
-
 int start()
 {
     int ends[2];
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) < 0)
         return errno;
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        const int error = errno;
-        ::close(ends[0]);
+    // Descriptor 3 is the guardian's end; were it already 3, dup2 would leave it close-on-exec.
+    if (ends[1] == 3) {
+        const int moved = ::fcntl(ends[1], F_DUPFD_CLOEXEC, 4);
         ::close(ends[1]);
+        ends[1] = moved;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], 3);
+    // A session of its own: a kill of the program's process group, or the hang-up of its
+    // terminal, leaves the guardian to do its work. Signals as a new program has them.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    const QByteArray program = guardianProgram();
+    char *const arguments[] = {const_cast<char *>(kName), nullptr};
+    char *const noEnvironment[] = {nullptr};
+    pid_t pid;
+    const int error = ::posix_spawn(&pid, program.constData(), &actions, &attributes, arguments, noEnvironment);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    ::close(ends[1]);
+    if (error != 0) {
+        ::close(ends[0]);
         return error;
     }
-    if (pid == 0) {
-        ::close(ends[0]);
-        guard(ends[1]);
-    }
-    ::close(ends[1]);
     guardianSocket = ends[0];
+    const int now = current.load();
+    for (int slot = 0; slot < kSlots; ++slot)
+        if (held[now][slot].how != SwitchOff::How::Nothing)
+            send({Handover::Hold, std::uint8_t(slot), held[now][slot]});
     return 0;
 }
 
@@ -227,7 +124,7 @@ void hold(int slot, const void *owner, const SwitchOff &recipe)
     std::memcpy(held[next], held[now], sizeof held[now]);
     held[next][slot] = recipe;
     current.store(next);
-    send({Handover::Hold, quint8(slot), recipe});
+    send({Handover::Hold, std::uint8_t(slot), recipe});
 }
 
 void release()

@@ -2,6 +2,8 @@
 // and answers with what happened, in facts. Turning facts into the person's words is words.h's.
 #pragma once
 
+#include "switch_off.h"
+
 #include <QByteArray>
 #include <QtGlobal>
 
@@ -80,30 +82,6 @@ struct Outcome {
     QByteArray answer{};  // what came back instead, without a Modbus frame's CRC
 
     bool ok() const { return step == Step::Done; }
-};
-
-// How to put every line of an output low with a handful of system calls, no locks and no memory
-// taken: for the ends the program cannot see coming. A crash handler carries it out in the process
-// itself, and the guardian process, which holds the same descriptor, once the process is gone.
-// Plain data, so that it crosses a socket as it is (the descriptor beside it).
-struct SwitchOff {
-    enum class How : quint8 {
-        Nothing,     // nothing to switch off (no output, or one that holds nothing without its owner)
-        Write,       // write(fd, bytes): a trace's record, a serial board's frames
-        Ppdev,       // claim the port (already claimed is fine), PPWDATA bytes[0], release it
-        Direct,      // outw(bytes[0], address): the I/O permission is inherited with the process
-        HidFeature,  // HIDIOCSFEATURE for each report of `chunk` bytes in `bytes`
-        Gpio,        // GPIO_V2_LINE_SET_VALUES_IOCTL with `mask` lines low
-        UsbBulk,     // USBDEVFS_BULK of `bytes` to `endpoint`, through usbfs
-    };
-    How how = How::Nothing;
-    int fd = -1;
-    quint16 address = 0;  // Direct: the port's base
-    quint8 endpoint = 0;  // UsbBulk
-    quint8 chunk = 0;     // HidFeature: the length of one report
-    quint8 length = 0;    // how many of `bytes` are used
-    quint64 mask = 0;     // Gpio: the requested lines
-    unsigned char bytes[96] = {};
 };
 
 class Output {

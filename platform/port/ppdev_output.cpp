@@ -1,18 +1,16 @@
 #include "ppdev_output.h"
 
 #include "device_node.h"
+#include "switch_off.h"
 
 #include <QFile>
 
 #include <cerrno>
-#include <csignal>
-#include <ctime>
 #include <fcntl.h>
 #include <linux/major.h>
 #include <linux/ppdev.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -22,37 +20,13 @@ namespace {
 // How long a claim may wait for a port that looked free. While a claim waits, the kernel's ppdev
 // lock is held for every ppdev user, so the holder could not even release the port: it must
 // never be long.
-constexpr long kClaimWaitNs = 200 * 1000 * 1000;
+constexpr int kClaimWaitMs = 200;
 
-extern "C" void onClaimTimeout(int) {}
-
-// PPCLAIM, interrupted if it would wait longer than kClaimWaitNs: the timer's signal goes to
-// this thread alone, without SA_RESTART, so the claim comes back with EINTR.
+// PPCLAIM, interrupted if it would wait longer than kClaimWaitMs: it comes back with EINTR.
 int claimWithoutWaiting(int fd)
 {
-    static const int timeoutSignal = [] {
-        struct sigaction action = {};
-        action.sa_handler = onClaimTimeout;
-        sigemptyset(&action.sa_mask);
-        ::sigaction(SIGRTMIN, &action, nullptr);
-        return SIGRTMIN;
-    }();
-    sigevent event = {};
-    event.sigev_notify = SIGEV_THREAD_ID;
-    event.sigev_signo = timeoutSignal;
-    event._sigev_un._tid = pid_t(::syscall(SYS_gettid));
-    timer_t timer;
-    const bool timed = ::timer_create(CLOCK_MONOTONIC, &event, &timer) == 0;
-    if (timed) {
-        const itimerspec once = {{0, 0}, {0, kClaimWaitNs}};
-        ::timer_settime(timer, 0, &once, nullptr);
-    }
-    const int claimed = ::ioctl(fd, PPCLAIM);
-    const int error = errno;
-    if (timed)
-        ::timer_delete(timer);
-    errno = error;
-    return claimed;
+    const TimeLimit limit(kClaimWaitMs);
+    return ::ioctl(fd, PPCLAIM);
 }
 
 // Each write claims the port only for its own duration, so that several copies of the program

@@ -55,10 +55,11 @@ Outcome writeRecord(int fd, const QByteArray &record, quint16 value)
     return {Step::Done, 0, value};
 }
 
-// The record a write of 0 makes, for whoever writes it when the program cannot.
+// The record a write of 0 makes, for whoever writes it when the program cannot: after the real
+// outputs, and only if it is taken at once.
 SwitchOff writingRecord(int fd, const QByteArray &record)
 {
-    SwitchOff off{SwitchOff::How::Write, fd};
+    SwitchOff off{SwitchOff::How::Record, fd};
     off.length = quint8(std::min<qsizetype>(record.size(), sizeof off.bytes));
     std::copy_n(record.constData(), off.length, off.bytes);
     return off;

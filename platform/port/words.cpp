@@ -1,5 +1,7 @@
 #include "words.h"
 
+#include "guardian.h"
+
 #include <QStringList>
 
 #include <cstring>
@@ -192,8 +194,8 @@ QString writeNeverEnded(int seconds)
 
 QString noGuardian(int error)
 {
-    return QStringLiteral("sin proceso guardián (%1): si Tenvalia muere con kill -9, las salidas quedan como estén")
-        .arg(QString::fromLocal8Bit(std::strerror(error)));
+    return QStringLiteral("sin proceso guardián (%1: %2): si Tenvalia muere con kill -9, las salidas quedan como estén")
+        .arg(QLatin1String(guardian::kName), QString::fromLocal8Bit(std::strerror(error)));
 }
 
 QString capabilitiesKept(int error)
