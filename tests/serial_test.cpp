@@ -15,6 +15,9 @@
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -31,14 +34,23 @@ struct Pty {
     QByteArray device = ::grantpt(end) == 0 && ::unlockpt(end) == 0 ? ::ptsname(end) : "";
     std::atomic<bool> stopping{false};
     std::thread thread;
-    void serve(const std::function<void()> &answer)
+    // Runs `step` over and over on a thread of its own until stop().
+    void run(const std::function<void()> &step)
     {
         thread = std::thread([=] {
-            for (pollfd ready{end, POLLIN, 0}; !stopping;)
-                if (::poll(&ready, 1, 20) > 0 && !(ready.revents & POLLIN))
-                    ::usleep(20 * 1000); // the program's end is closed
-                else if (ready.revents)
-                    answer();
+            while (!stopping)
+                step();
+        });
+    }
+    // Calls `answer` whenever the program has sent something.
+    void serve(const std::function<void()> &answer)
+    {
+        run([=] {
+            pollfd ready{end, POLLIN, 0};
+            if (::poll(&ready, 1, 20) > 0 && !(ready.revents & POLLIN))
+                ::usleep(20 * 1000); // the program's end is closed
+            else if (ready.revents)
+                answer();
         });
     }
     void stop()
@@ -59,15 +71,22 @@ struct Pty {
 struct Module {
     explicit Module(bool reports, int stuck = 0, QByteArray chatter = {})
     {
-        pty.serve([=] {
+        pty.run([=] {
+            pollfd ready{pty.end, POLLIN, 0};
+            const int polled = ::poll(&ready, 1, 20);
             const std::lock_guard lock(mutex);
-            for (char byte; ::read(pty.end, &byte, 1) == 1;) {
+            const bool talks = talking.isValid() && !talking.hasExpired(10000);
+            if (talks)
+                [[maybe_unused]] const ssize_t written = ::write(pty.end, "T=21.5\r\n", 8);
+            if (polled > 0 && !(ready.revents & POLLIN))
+                ::usleep(20 * 1000); // the program's end is closed
+            for (char byte; polled > 0 && ::read(pty.end, &byte, 1) == 1;) {
                 heard += byte;
                 frame += byte;
                 QByteArray answer = chatter;
                 for (int relay = 1; relay <= 4 && reports && chatter.isEmpty(); ++relay)
                     answer += "CH" + QByteArray::number(relay) + (relays & 1 << (relay - 1) ? ":ON\r\n" : ":OFF\r\n");
-                if (frame == "\xff" && ::write(pty.end, answer.constData(), size_t(answer.size())) >= 0)
+                if (frame == "\xff" && (talks || ::write(pty.end, answer.constData(), size_t(answer.size())) >= 0))
                     frame.clear();
                 if (frame.size() < 4)
                     continue;
@@ -82,9 +101,17 @@ struct Module {
         const std::lock_guard lock(mutex);
         return heard.toHex(' ');
     }
+    // From now on, for ten seconds, it prints a reading every 20 ms instead of its state: it went
+    // wrong, or something else took its place.
+    void startTalking()
+    {
+        const std::lock_guard lock(mutex);
+        talking.start();
+    }
     std::mutex mutex;
     QByteArray heard, frame;
     int relays = 0;
+    QElapsedTimer talking;
     Pty pty; // last: its thread ends before the rest goes
 };
 
@@ -116,6 +143,37 @@ struct ModbusBoard {
     modbus_mapping_t *map;
     Pty pty;
 };
+
+// Something on a serial port that never stops talking: `line` every `everyMs`, whatever it hears
+// (which it counts), for `forMs` at most, so that a program that waits for the end of it fails
+// rather than hangs.
+struct Chatter {
+    Chatter(QByteArray line, int everyMs, int forMs = 10000)
+    {
+        QElapsedTimer running;
+        running.start();
+        pty.run([this, line, everyMs, forMs, running] {
+            for (char byte; ::read(pty.end, &byte, 1) == 1;)
+                heard += byte == '\xff';
+            if (running.elapsed() < forMs)
+                [[maybe_unused]] const ssize_t written = ::write(pty.end, line.constData(), size_t(line.size()));
+            ::usleep(useconds_t(everyMs) * 1000);
+        });
+    }
+    std::atomic<int> heard{0}; // status requests
+    Pty pty;
+};
+
+// Opens the output `open` makes on `device`, with the time it took.
+template <typename Open>
+auto timed(qint64 *ms, Open open)
+{
+    QElapsedTimer clock;
+    clock.start();
+    auto output = open();
+    *ms = clock.elapsed();
+    return output;
+}
 
 QString said(const port::Output &output, const port::Outcome &outcome)
 {
@@ -253,6 +311,122 @@ private slots:
             QCOMPARE(outcome.step, fault.step);
             QVERIFY2(said(*output, outcome).contains(QString::fromUtf8(fault.words)), qPrintable(said(*output, outcome)));
         }
+    }
+
+    // A device that never stops talking (a GPS receiver or a board printing its readings, both
+    // CH340s too; a flood of garbage) is no module: refused and said once, never waited for past
+    // the answer's time, however long it goes on. A module that starts talking so once it has
+    // answered fails the write it is asked for, as soon.
+    void aDeviceThatNeverStopsTalkingIsNoModule()
+    {
+        const int talksMs = 10000;
+        for (const auto &[line, everyMs] : {std::pair<QByteArray, int>{"T=21.5\r\n", 20}, {QByteArray(4096, 'U'), 1}}) {
+            Chatter device(line, everyMs, talksMs);
+            port::Outcome refusal;
+            qint64 ms = 0;
+            const auto output = timed(&ms, [&] { return port::lcusOutput(device.pty.device, 4, &refusal, 500); });
+            QVERIFY(!output && device.heard == 1);
+            QCOMPARE(refusal.step, Step::WrongAnswer);
+            QVERIFY2(ms < talksMs, qPrintable(QStringLiteral("waited %1 ms, until the device stopped").arg(ms)));
+            const QString words = port::words::clause({Kind::Lcus, device.pty.device}, refusal);
+            QVERIFY2(words.contains(QStringLiteral("no es un módulo de relés LCUS")), qPrintable(words));
+        }
+
+        Module module(true);
+        port::Outcome refusal;
+        auto output = port::lcusOutput(module.pty.device, 4, &refusal, 2000);
+        QVERIFY(output && output->write(0x01).ok());
+        module.startTalking();
+        qint64 ms = 0;
+        const port::Outcome outcome = timed(&ms, [&] { return output->write(0x02); });
+        QCOMPARE(outcome.step, Step::WrongAnswer);
+        QVERIFY2(ms < talksMs, qPrintable(QStringLiteral("waited %1 ms, until the module stopped").arg(ms)));
+    }
+
+    // libmodbus waits for the whole answer only as long as for its first byte: a device that
+    // drips a long answer one byte at a time (each well within what libmodbus would otherwise
+    // allow between two bytes) is cut off there.
+    void aModbusAnswerIsWaitedForAsAWhole()
+    {
+        const int dripsMs = 10000;
+        QElapsedTimer dripping;
+        dripping.start();
+        int at = -1;
+        Pty device; // after what its thread uses: it ends first
+        device.run([&] {
+            for (char byte; ::read(device.end, &byte, 1) == 1;)
+                at = 0; // a request: the answer starts, with 250 bytes of coils to come
+            const char next = at < 2 ? '\x01' : at == 2 ? '\xfa' : '\0';
+            if (at >= 0 && dripping.elapsed() < dripsMs && ::write(device.end, &next, 1) == 1)
+                ++at;
+            ::usleep(300 * 1000);
+        });
+        port::Outcome refusal;
+        auto output = port::modbusOutput(device.device, 1, 9600, &refusal, 500);
+        QVERIFY(output);
+        qint64 ms = 0;
+        const port::Outcome outcome = timed(&ms, [&] { return output->write(0x01); });
+        QVERIFY(!outcome.ok());
+        QVERIFY2(ms < dripsMs, qPrintable(QStringLiteral("waited %1 ms, until the device stopped").arg(ms)));
+    }
+
+    // A serial path is a serial port or a pseudo-terminal, never a terminal that is a person's:
+    // the controlling terminal (/dev/tty, or a terminal that is some session's, this process's or
+    // another's), the console, a virtual console, the pseudo-terminals' multiplexer. Each is
+    // refused and its settings stay as they were; a port that was taken gets its settings back
+    // when it is let go.
+    void onlySerialPortsAreTaken()
+    {
+        for (const char *device : {"lcus:/dev/tty", "modbus:/dev/tty", "lcus:/dev/console", "lcus:/dev/ptmx", "lcus:/dev/tty0",
+                                   "lcus:/dev/tty1"}) {
+            const port::Choice choice = port::choose(port::parseRequest(device), 0x378, {});
+            if (::access(device + 5 + (device[0] == 'm' ? 2 : 0), F_OK) != 0)
+                continue; // not on this machine
+            QVERIFY2(port::words::refusal(choice).contains(QStringLiteral("no es un puerto serie")), device);
+        }
+
+        Pty terminal;
+        termios before;
+        QCOMPARE(::tcgetattr(terminal.end, &before), 0);
+        int verdict[2];
+        QCOMPARE(::pipe(verdict), 0);
+        const pid_t session = ::fork();
+        if (session == 0) {
+            // A session leader's first terminal is its controlling terminal.
+            ::setsid();
+            const int fd = ::open(terminal.device.constData(), O_RDWR);
+            pid_t owner = 0;
+            port::Outcome refusal;
+            const char said = fd < 0 || ::ioctl(fd, TIOCGSID, &owner) != 0 ? '?'
+                              : port::lcusOutput(terminal.device, 8, &refusal, 100)      ? 'o'
+                              : refusal.step == Step::NotADevice                         ? 'r'
+                                                                                         : '?';
+            [[maybe_unused]] const ssize_t written = ::write(verdict[1], &said, 1);
+            ::pause();
+            ::_exit(0);
+        }
+        char said = 0;
+        QCOMPARE(::read(verdict[0], &said, 1), ssize_t(1));
+        port::Outcome refusal;
+        const bool refused = !port::lcusOutput(terminal.device, 8, &refusal, 100);
+        ::kill(session, SIGKILL);
+        ::waitpid(session, nullptr, 0);
+        QCOMPARE(said, 'r'); // its own
+        QVERIFY(refused && refusal.step == Step::NotADevice); // another session's
+        termios after;
+        QCOMPARE(::tcgetattr(terminal.end, &after), 0);
+        QVERIFY(after.c_lflag == before.c_lflag && after.c_iflag == before.c_iflag && after.c_cflag == before.c_cflag);
+
+        Module module(false);
+        QCOMPARE(::tcgetattr(module.pty.end, &before), 0);
+        auto output = port::lcusOutput(module.pty.device, 4, &refusal, 100);
+        QVERIFY(output);
+        QCOMPARE(::tcgetattr(module.pty.end, &after), 0);
+        QVERIFY(!(after.c_lflag & ICANON) && cfgetospeed(&after) == B9600); // raw, 9600 baud
+        output.reset();
+        QCOMPARE(::tcgetattr(module.pty.end, &after), 0);
+        QVERIFY(after.c_lflag == before.c_lflag && after.c_iflag == before.c_iflag && after.c_oflag == before.c_oflag &&
+                after.c_cflag == before.c_cflag && cfgetospeed(&after) == cfgetospeed(&before));
     }
 };
 

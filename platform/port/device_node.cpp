@@ -22,7 +22,7 @@ QByteArray subsystemOf(const QByteArray &sysDevChar, const struct stat &node)
     return link.mid(link.lastIndexOf('/') + 1);
 }
 
-int openDevice(const QByteArray &path, const std::function<Step(const struct stat &)> &check, Outcome *refusal)
+int openDevice(const QByteArray &path, const std::function<Step(const struct stat &)> &check, Outcome *refusal, int flags)
 {
     const int node = ::open(path.constData(), O_PATH | O_CLOEXEC);
     struct stat seen;
@@ -35,7 +35,7 @@ int openDevice(const QByteArray &path, const std::function<Step(const struct sta
     *refusal = {S_ISCHR(seen.st_mode) ? check(seen) : Step::NotADevice};
     int fd = -1;
     if (refusal->ok()) {
-        fd = ::open(("/proc/self/fd/" + QByteArray::number(node)).constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        fd = ::open(("/proc/self/fd/" + QByteArray::number(node)).constData(), O_RDWR | O_NOCTTY | O_CLOEXEC | flags);
         struct stat opened;
         if (fd < 0)
             *refusal = {Step::Open, errno};

@@ -16,9 +16,11 @@ QByteArray deviceFolder(const QByteArray &sysDevChar, const struct stat &node);
 // Its subsystem as the kernel names it ("hidraw", "gpio"); empty when unknown.
 QByteArray subsystemOf(const QByteArray &sysDevChar, const struct stat &node);
 
-// Opens the character device `path` for reading and writing, without making it a controlling
-// terminal nor passing it to programs run later, if `check` says Step::Done of it. -1, with
-// `refusal` set, otherwise: the system's error, or the step `check` answered.
-int openDevice(const QByteArray &path, const std::function<Step(const struct stat &)> &check, Outcome *refusal);
+// Opens the character device `path` for reading and writing (with `flags` besides), without
+// making it a controlling terminal nor passing it to programs run later, if `check` says
+// Step::Done of it. -1, with `refusal` set, otherwise: the system's error, or the step `check`
+// answered.
+int openDevice(const QByteArray &path, const std::function<Step(const struct stat &)> &check, Outcome *refusal,
+               int flags = 0);
 
 } // namespace platform::port

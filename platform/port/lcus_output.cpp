@@ -5,13 +5,14 @@
 #include <QList>
 
 #include <termios.h>
-#include <unistd.h>
 
 namespace platform::port {
 namespace {
 
 constexpr char kStatus = '\xff';
 constexpr int kGapMs = 100; // the most a module pauses within its answer (a USB adapter's latency, and then some)
+// Eight relays' lines ("CH8:OFF\r\n") take 72 bytes: a few times that is something else talking.
+constexpr int kMostAnswer = 256;
 
 QByteArray frame(int relay, bool on)
 {
@@ -21,10 +22,13 @@ QByteArray frame(int relay, bool on)
 
 class LcusOutput final : public Output {
 public:
-    LcusOutput(int fd, Where where, int answerMs) : fd_(fd), where_(std::move(where)), answerMs_(answerMs) {}
-    ~LcusOutput() override { ::close(fd_); }
+    LcusOutput(serial::Port port, Where where, int answerMs)
+        : port_(std::move(port)), fd_(port_.fd()), where_(std::move(where)), answerMs_(answerMs)
+    {
+    }
 
-    // What the module holds, asked with the status request; Done with `held` set, or why not.
+    // What the module holds, asked with the status request; Done with `held` set, or why not. The
+    // whole answer is waited for answerMs at most, however the device goes on talking.
     Outcome readState(quint16 value, int *held)
     {
         ::tcflush(fd_, TCIFLUSH); // nothing that came before is part of the answer
@@ -32,7 +36,7 @@ public:
         QByteArray answer;
         if (!serial::writeAll(fd_, QByteArray(1, kStatus), answerMs_))
             return serial::failed(where_.path, Step::Write, value);
-        if (!serial::readAnswer(fd_, &answer, answerMs_, kGapMs,
+        if (!serial::readAnswer(fd_, &answer, {answerMs_, kGapMs, kMostAnswer},
                                 [relays](const QByteArray &got) { return lcusState(got, relays) >= 0; }))
             return serial::failed(where_.path, Step::Read, value);
         *held = lcusState(answer, relays);
@@ -82,6 +86,7 @@ public:
 private:
     int mask() const { return (1 << where_.lines.size()) - 1; }
 
+    serial::Port port_;
     int fd_;
     Where where_;
     int answerMs_;
@@ -113,10 +118,10 @@ std::unique_ptr<Output> lcusOutput(const QByteArray &device, int relays, Outcome
     for (int relay = 1; relay <= relays; ++relay)
         where.lines.push_back(relay);
     where.baud = 9600;
-    const int fd = serial::open(device, where.baud, refusal);
-    if (fd < 0)
+    serial::Port port = serial::open(device, where.baud, refusal);
+    if (!port)
         return nullptr;
-    auto output = std::make_unique<LcusOutput>(fd, where, answerMs);
+    auto output = std::make_unique<LcusOutput>(std::move(port), where, answerMs);
     int held = 0;
     const Outcome asked = output->readState(0, &held);
     if (asked.step == Step::NoAnswer)

@@ -14,8 +14,8 @@ namespace platform::port {
 // The relays' state in a status answer, once it names relays 1 to `relays`; -1 until then.
 int lcusState(const QByteArray &answer, int relays);
 
-// Opens the port and asks the module for its state once, waiting at most `answerMs` for the first
-// byte of an answer, to learn whether it reports. Null, with `refusal` set, when the port cannot be
+// Opens the port and asks the module for its state once, waiting at most `answerMs` for the whole
+// answer (and each one after), to learn whether it reports. Null, with `refusal` set, when the port cannot be
 // had or something that is no such module answers.
 std::unique_ptr<Output> lcusOutput(const QByteArray &device, int relays, Outcome *refusal, int answerMs = 500);
 

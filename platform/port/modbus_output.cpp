@@ -1,12 +1,12 @@
 #include "modbus_output.h"
 
 #include "serial_line.h"
+#include "switch_off.h"
 
 #include <modbus.h>
 
 #include <cerrno>
 #include <termios.h>
-#include <unistd.h>
 
 namespace platform::port {
 namespace {
@@ -27,12 +27,11 @@ QByteArray withCrc(QByteArray frame)
 
 class ModbusOutput final : public Output {
 public:
-    ModbusOutput(modbus_t *bus, int fd, Where where) : bus_(bus), fd_(fd), where_(std::move(where)) {}
-    ~ModbusOutput() override
+    ModbusOutput(modbus_t *bus, serial::Port port, Where where, int answerMs)
+        : bus_(bus), port_(std::move(port)), fd_(port_.fd()), where_(std::move(where)), answerMs_(answerMs)
     {
-        modbus_free(bus_); // not modbus_close(): the descriptor is ours, set up by us
-        ::close(fd_);
     }
+    ~ModbusOutput() override { modbus_free(bus_); } // not modbus_close(): the port is ours, set up by us
 
     Outcome write(quint16 value) override
     {
@@ -74,7 +73,14 @@ private:
         ::tcflush(fd_, TCIFLUSH); // a late answer to an earlier request is not this one's
         Outcome outcome{Step::Done, 0, value};
         outcome.function = quint8(request.at(1));
-        if (modbus_send_raw_request(bus_, reinterpret_cast<const uint8_t *>(request.constData()), int(request.size())) < 0) {
+        int sent;
+        {
+            const TimeLimit limit(answerMs_); // a port that takes no bytes holds the write
+            sent = modbus_send_raw_request(bus_, reinterpret_cast<const uint8_t *>(request.constData()), int(request.size()));
+        }
+        if (sent < 0) {
+            if (errno == EINTR)
+                errno = ETIMEDOUT;
             const Outcome failure = serial::failed(where_.path, Step::Write, value);
             outcome.step = failure.step;
             outcome.error = failure.error;
@@ -105,8 +111,10 @@ private:
     }
 
     modbus_t *bus_;
+    serial::Port port_;
     int fd_;
     Where where_;
+    int answerMs_;
 };
 
 } // namespace
@@ -117,21 +125,23 @@ std::unique_ptr<Output> modbusOutput(const QByteArray &device, int unit, int bau
     where.lines = {0, 1, 2, 3, 4, 5, 6, 7};
     where.unit = unit;
     where.baud = baud;
-    const int fd = serial::open(device, baud, refusal);
-    if (fd < 0)
+    serial::Port port = serial::open(device, baud, refusal);
+    if (!port)
         return nullptr;
     // libmodbus frames, times and checks the messages; the port it would open itself is the one
     // opened and checked above.
     modbus_t *bus = modbus_new_rtu(device.constData(), baud, 'N', 8, 1);
     if (!bus) {
         *refusal = {Step::Open, errno};
-        ::close(fd);
         return nullptr;
     }
     modbus_set_slave(bus, unit);
-    modbus_set_socket(bus, fd);
+    modbus_set_socket(bus, port.fd());
+    // Without a time between bytes, libmodbus gives the whole answer the response's time: a
+    // device that drips bytes, or never stops sending, is cut off there.
     modbus_set_response_timeout(bus, uint32_t(answerMs / 1000), uint32_t(answerMs % 1000 * 1000));
-    return std::make_unique<ModbusOutput>(bus, fd, where);
+    modbus_set_byte_timeout(bus, 0, 0);
+    return std::make_unique<ModbusOutput>(bus, std::move(port), where, answerMs);
 }
 
 } // namespace platform::port

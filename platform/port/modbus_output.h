@@ -8,7 +8,8 @@
 
 namespace platform::port {
 
-// Opens the port for the board at `unit` (1 to 247); each answer is waited for at most `answerMs`.
+// Opens the port for the board at `unit` (1 to 247); each answer, whole, is waited for at most
+// `answerMs`.
 // Null, with `refusal` set, when the port cannot be had.
 std::unique_ptr<Output> modbusOutput(const QByteArray &device, int unit, int baud, Outcome *refusal,
                                      int answerMs = 1000);
