@@ -1,26 +1,34 @@
 #!/usr/bin/env bash
 # Every way the real program can end, with "Cocina" on: the ends it sees go through its close
 # (exit 0, the port's last write 0); those it cannot see leave the guardian to switch the port
-# off (the trace's last record is 0). Then a standard error nobody reads, and a platform Qt
-# cannot start.
+# off (the trace's last record is 0), also when the program is ended by its name or with its
+# process group. Then what a device or a terminal can do: a module that stops answering while
+# standard output is stopped, a device that never stops talking, a terminal that stops background
+# writers, a standard error nobody reads, a module that stops taking writes when the display
+# goes; and a platform Qt cannot start.
 # Usage: e2e_ends.sh path/to/tenvalia
 set -euo pipefail
 app=$(realpath "$1")
-. "$(dirname "$0")/traced_window.sh"
-trap 'kill $app_pid $xvfb_pid 2>/dev/null || true; exec 3<&- 2>/dev/null; rm -rf "$work"' EXIT
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/traced_window.sh"
+stand_in_pid=""
+# A program stopped by its terminal takes no SIGTERM until it is let go on.
+trap 'kill -CONT $app_pid 2>/dev/null || true; kill $app_pid $xvfb_pid $stand_in_pid 2>/dev/null || true; exec 3<&- 2>/dev/null; rm -rf "$work"' EXIT
 
-# Cocina's indicator, under the client area's top (see e2e_clicks.sh).
+click_at() { # WINDOW X Y: a box's indicator, Y under the client area's top (see e2e_clicks.sh)
+  xdotool mousemove --window "$1" "$2" $(($(client_top "$1" "$work") + $3)) click 1
+}
 cocina_on() {
   local window
   window=$(wait_for_window) || fail "no window"
   wait_for_lines 1
-  xdotool mousemove --window "$window" 79 $(($(client_top "$window" "$work") + 91)) click 1
+  click_at "$window" 79 91
   wait_for_lines 2
 }
 ended_with() { # SIGNAL-OR-DESCRIPTION, expected exit status
   local status=0
   timeout 10 tail --pid="$app_pid" -f /dev/null || fail "$1: still running after 10 s"
-  wait "$app_pid" || status=$?
+  { wait "$app_pid"; } 2>/dev/null || status=$? # bash would say how it died
   app_pid=""
   [ "$status" -eq "$2" ] || fail "$1: exit status $status, expected $2"
 }
@@ -29,23 +37,46 @@ trace_ends_off() { # what ended it
   [ "$(head -n2 "$work/trace" | tr '\n' ' ')" = "0x0378 0x0000 0x0378 0x0002 " ] && [ "$(lines)" -eq 3 ] &&
     [ "$(tail -n1 "$work/trace")" = "0x0378 0x0000" ] || fail "$1: the trace does not end with one write of 0"
 }
+guardian_of() { pgrep -P "$1" -x apagaluces; }
+gone() { timeout 5 tail --pid="$1" -f /dev/null || fail "$2: the guardian is still running"; }
+
+# tests/ptys.py in a folder of its own ($pty_dir): the events it tells, the commands it takes.
+stand_in() { # KIND
+  pty_dir=$(mktemp -d "$work/pty.XXXXXX")
+  python3 "$here/ptys.py" "$1" "$pty_dir" &
+  stand_in_pid=$!
+  for _ in $(seq 100); do [ -s "$pty_dir/module" ] && return 0; sleep 0.05; done
+  fail "the stand-in $1 did not start"
+}
+stand_in_done() { kill "$stand_in_pid"; wait "$stand_in_pid" 2>/dev/null || true; stand_in_pid=""; }
+happened() { grep -qx -- "$1" "$pty_dir/events" 2>/dev/null; }
+wait_for() { # EVENT WHAT
+  for _ in $(seq 200); do happened "$1" && return 0; sleep 0.05; done
+  fail "$2: the stand-in never said \"$1\""
+}
+tell() { echo "$1" >"$pty_dir/commands"; wait_for "done $1" "$1"; } # and wait until it is done
+said() { grep -qF -- "$1" "$work/stderr" 2>/dev/null; }
+wait_said() { # WORDS WHAT
+  for _ in $(seq 200); do said "$1" && return 0; sleep 0.05; done
+  fail "$2: never said \"$1\""
+}
 
 start_xvfb "$work"
 
 # Signals whose default would end the process quietly: the same close as SIGTERM.
-for signal in QUIT USR1 ALRM PWR RTMIN+3; do
+for signal in QUIT USR1 ALRM PWR RTMIN RTMIN+3; do
   start; cocina_on
   kill -s "$signal" "$app_pid"
   ended_with "SIG$signal" 0
   trace_ends_off "SIG$signal"
 done
-echo "ends: SIGQUIT, SIGUSR1, SIGALRM, SIGPWR and a real-time signal close the window, exit 0, port off"
+echo "ends: SIGQUIT, SIGUSR1, SIGALRM, SIGPWR and real-time signals close the window, exit 0, port off"
 
 # A crash: the handler switches off, and the process dies of its signal as before. kill -9: the
 # guardian does it once the process is gone, and nothing is left running.
 for signal in SEGV ABRT KILL; do
   start; cocina_on
-  guardian=$(pgrep -P "$app_pid" -x apagaluces) || fail "no guardian process beside the window"
+  guardian=$(guardian_of "$app_pid") || fail "no guardian process beside the window"
   kill -s "$signal" "$app_pid"
   # Under AddressSanitizer its own handler, which the crash handler hands on to, ends with 1.
   died=$((128 + $(kill -l "$signal")))
@@ -53,61 +84,149 @@ for signal in SEGV ABRT KILL; do
   if [ "$signal" != KILL ] && grep -q AddressSanitizer "$work/stderr"; then died=1; fi
   ended_with "SIG$signal" "$died"
   trace_ends_off "SIG$signal"
-  timeout 5 tail --pid="$guardian" -f /dev/null || fail "SIG$signal: the guardian is still running"
+  gone "$guardian" "SIG$signal"
 done
 # The guardian costs no wake-ups: it sleeps in one call for the program's whole life.
 start; cocina_on
-guardian=$(pgrep -P "$app_pid" -x apagaluces)
+guardian=$(guardian_of "$app_pid") || fail "no guardian process beside the window"
 before=$(awk '/^voluntary_ctxt_switches/ { print $2 }' /proc/"$guardian"/status)
 sleep 1
 [ "$(awk '/^voluntary_ctxt_switches/ { print $2 }' /proc/"$guardian"/status)" = "$before" ] || fail "the guardian woke up"
 kill -TERM "$app_pid"; ended_with SIGTERM 0
-timeout 5 tail --pid="$guardian" -f /dev/null || fail "the guardian outlived a normal close"
+gone "$guardian" "a normal close"
 [ "$(lines)" -eq 3 ] || fail "after a normal close the guardian wrote again"
 echo "ends: SIGSEGV and SIGABRT die as before and kill -9 leaves the port to the guardian: port off each time"
 
-# Standard error that takes nothing: a pipe nobody reads, full from the start. The window still
-# opens (with the box an unknown TENVALIA_PORT brings) and works; once the pipe is read, what was
-# to be said arrives; SIGTERM still ends it at once, box and all.
+# Ended by name, as people do (pkill, pkill -x as killall matches, pkill -f on the command line),
+# or with its whole process group: the guardian, in a session of its own under another name, is
+# not ended with it. Only this test's own processes are named: its children and theirs.
+for how in name exact-name command-line group; do
+  rm -f "$work/trace"
+  # A process group of its own, as a shell's job has.
+  QT_QPA_PLATFORM=xcb TENVALIA_PORT="sim:$work/trace" setsid "$app" >/dev/null 2>"$work/stderr" &
+  app_pid=$!
+  cocina_on
+  guardian=$(guardian_of "$app_pid") || fail "no guardian process beside the window"
+  [ "$(ps -o sid= -p "$guardian")" != "$(ps -o sid= -p "$app_pid")" ] || fail "the guardian is in the program's session"
+  case $how in
+    name) pkill -KILL -P "$$,$app_pid" tenvalia ;;
+    exact-name) pkill -KILL -x -P "$$,$app_pid" tenvalia ;;
+    command-line) pkill -KILL -f -P "$$,$app_pid" tenvalia ;;
+    group) kill -KILL -- -"$app_pid" ;;
+  esac
+  ended_with "kill -9 by $how" 137
+  trace_ends_off "kill -9 by $how"
+  gone "$guardian" "kill -9 by $how"
+done
+echo "ends: pkill -9 by name, exact name or command line, and kill -9 of the process group: port off each time"
+
+# A reporting module on one pseudo-terminal, standard output on another. Cocina; the module stops
+# answering, so Sala's write fails and the module is given up with relay 2 on; the writes go to
+# standard output, which is then stopped (Ctrl-S). kill -9 or a crash: the guardian or the
+# crash handler switches the module first, and the stopped terminal keeps nothing from it; the
+# crash still dies of its own signal.
+for signal in KILL SEGV; do
+  stand_in module
+  QT_QPA_PLATFORM=xcb TENVALIA_PORT="lcus:$(cat "$pty_dir/module")" "$app" >"$(cat "$pty_dir/terminal")" 2>"$work/stderr" &
+  app_pid=$!
+  window=$(wait_for_window) || fail "no window on the module"
+  click_at "$window" 79 91
+  wait_for "relays 02" "Cocina"
+  tell mute
+  click_at "$window" 79 163
+  wait_said "dejó de responder a la petición de estado" "Sala"
+  for _ in $(seq 200); do grep -q "<- 0x0010" "$pty_dir/terminal.out" && break; sleep 0.05; done
+  grep -q "<- 0x0010" "$pty_dir/terminal.out" || fail "Sala's write did not reach standard output"
+  tell stop-terminal
+  kill -s "$signal" "$app_pid"
+  died=$((128 + $(kill -l "$signal")))
+  timeout 10 tail --pid="$app_pid" -f /dev/null || true
+  if [ "$signal" = SEGV ] && grep -q AddressSanitizer "$work/stderr"; then died=1; fi
+  ended_with "SIG$signal with standard output stopped" "$died"
+  wait_for "relays 00" "SIG$signal with standard output stopped: relay 2"
+  stand_in_done
+done
+echo "ends: a given-up module switched off first, by the guardian and by the crash handler, whatever standard output does"
+
+# A device that never stops talking, on the path of a module: the window opens all the same, and
+# says it is no module. A termination signal while the output is chosen ends the program there.
+stand_in chatter
+QT_QPA_PLATFORM=xcb TENVALIA_PORT="lcus:$(cat "$pty_dir/module")" "$app" >/dev/null 2>"$work/stderr" &
+app_pid=$!
+wait_for_window >/dev/null || fail "no window beside a device that never stops talking"
+wait_said "no es un módulo de relés LCUS" "a device that never stops talking"
+kill -TERM "$app_pid"
+ended_with "SIGTERM beside a device that never stops talking" 0
+rm -f "$pty_dir/events"
+QT_QPA_PLATFORM=xcb TENVALIA_PORT="lcus:$(cat "$pty_dir/module")" "$app" >/dev/null 2>"$work/stderr" &
+app_pid=$!
+wait_for asked "the status request"
+kill -TERM "$app_pid"
+ended_with "SIGTERM while the output is chosen" 0
+stand_in_done
+echo "ends: a device that never stops talking: window shown and said; SIGTERM while choosing ended it, exit 0"
+
+# Started in the background of a terminal with `stty tostop`: the first line for the terminal
+# would stop the whole program with SIGTTOU. The window opens, the writes reach the terminal,
+# SIGTERM ends it.
+pty_dir=$(mktemp -d "$work/pty.XXXXXX")
+QT_QPA_PLATFORM=xcb TENVALIA_PORT=sim python3 "$here/ptys.py" terminal "$pty_dir" -- "$app" &
+stand_in_pid=$!
+for _ in $(seq 100); do grep -q '^pid ' "$pty_dir/events" 2>/dev/null && break; sleep 0.05; done
+app_pid=$(awk '/^pid / { print $2 }' "$pty_dir/events")
+[ -n "$app_pid" ] || fail "the background job did not start"
+wait_for_window >/dev/null || fail "no window in the background of a terminal with tostop"
+for _ in $(seq 200); do grep -q "<- 0x0000" "$pty_dir/terminal.out" && break; sleep 0.05; done
+grep -q "<- 0x0000" "$pty_dir/terminal.out" || fail "the writes did not reach the terminal"
+kill -TERM "$app_pid"
+app_pid=""
+wait_for "exit 0" "SIGTERM in the background of a terminal with tostop"
+wait "$stand_in_pid" || true
+stand_in_pid=""
+echo "ends: in the background of a terminal with tostop: window shown, writes on the terminal, SIGTERM, exit 0"
+
+# Standard error that takes nothing: a pipe nobody reads, full from the start, once as a pipe
+# is, once left non-blocking by whoever started the program. The window still opens (with the
+# box an unknown TENVALIA_PORT brings) and works; once the pipe is read, what was to be said
+# arrives, whole; SIGTERM still ends it at once, box and all.
 mkfifo "$work/stderr.fifo"
 exec 3<>"$work/stderr.fifo"
-head -c 65536 /dev/zero >"$work/stderr.fifo"
-TENVALIA_PORT=bogus QT_QPA_PLATFORM=xcb "$app" >/dev/null 2>"$work/stderr.fifo" &
-app_pid=$!
-wait_for_window >/dev/null || fail "no window while standard error is full"
-timeout 1 cat <&3 | tr -d '\0' >"$work/stderr" || true
-grep -q "bogus no es una forma conocida" "$work/stderr" || fail "what was held back never arrived"
-kill -TERM "$app_pid"
-ended_with "SIGTERM, standard error full" 0
-echo "ends: standard error full: the window opened, the words came once it drained, SIGTERM ended it"
+for blocking in yes no; do
+  head -c 65536 /dev/zero >"$work/stderr.fifo"
+  TENVALIA_PORT=bogus QT_QPA_PLATFORM=xcb python3 -c '
+import os, sys
+fd = os.open(sys.argv[1], os.O_WRONLY | (0 if sys.argv[2] == "yes" else os.O_NONBLOCK))
+os.dup2(fd, 2)
+os.execv(sys.argv[3], sys.argv[3:])' "$work/stderr.fifo" "$blocking" "$app" >/dev/null &
+  app_pid=$!
+  wait_for_window >/dev/null || fail "no window while standard error is full (blocking: $blocking)"
+  timeout 1 cat <&3 | tr -d '\0' >"$work/stderr" || true
+  grep -q "^tenvalia: TENVALIA_PORT=bogus no es una forma conocida\.$" "$work/stderr" &&
+    grep -q "^Tenvalia sigue con el puerto simulado (salida estándar)" "$work/stderr" ||
+    fail "what was held back never arrived whole (blocking: $blocking)"
+  kill -TERM "$app_pid"
+  ended_with "SIGTERM, standard error full (blocking: $blocking)" 0
+done
+exec 3<&-
+echo "ends: standard error full, blocking or not: the window opened, the words came whole once it drained, SIGTERM ended it"
 
 # A real output whose last writes do not take when the display goes: a CH340 module on a pty
 # whose output is then stopped (TCOOFF). The exit's checks still run: it says the relays may
 # still be on, and exits 2.
-python3 -c '
-import os, signal, termios, time
-master, slave = os.openpty()
-print(os.ttyname(slave), flush=True)
-signal.signal(signal.SIGUSR1, lambda *_: termios.tcflow(slave, termios.TCOOFF))
-while True:
-    try: os.read(master, 4096)
-    except OSError: time.sleep(0.1)
-' >"$work/pty" &
-module_pid=$!
-for _ in $(seq 50); do [ -s "$work/pty" ] && break; sleep 0.1; done
-QT_QPA_PLATFORM=xcb TENVALIA_PORT="lcus:$(cat "$work/pty"):2" "$app" >/dev/null 2>"$work/stderr" &
+stand_in module
+QT_QPA_PLATFORM=xcb TENVALIA_PORT="lcus:$(cat "$pty_dir/module"):2" "$app" >/dev/null 2>"$work/stderr" &
 app_pid=$!
 window=$(wait_for_window) || fail "no window on the module"
-xdotool mousemove --window "$window" 79 $(($(client_top "$window" "$work") + 91)) click 1
-sleep 1
-kill -USR1 "$module_pid"
+click_at "$window" 79 91
+wait_for "relays 02" "Cocina"
+tell stop-module
 kill "$xvfb_pid"; wait "$xvfb_pid" 2>/dev/null || true
 status=0
 timeout 30 tail --pid="$app_pid" -f /dev/null || fail "display lost: still running after 30 s"
 wait "$app_pid" || status=$?
 app_pid=""
-kill "$module_pid"
-[ "$status" -eq 2 ] && grep -q "pueden seguir encendidas" "$work/stderr" ||
+stand_in_done
+[ "$status" -eq 2 ] && said "pueden seguir encendidas" ||
   fail "display lost with a module that stopped taking writes: exit $status"
 echo "ends: display lost while a real output no longer takes writes: said, exit 2"
 
