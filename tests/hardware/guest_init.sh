@@ -17,15 +17,15 @@ clicks() { # TENVALIA_PORT, expected path
   result "clicks-$2" $?
 }
 
-# Starts copies of the program, lets them run, closes them with SIGTERM in turn; a copy that
-# hangs is killed after 20 s and counts as a failure.
-close_with_sigterm() { # TENVALIA_PORT, name, copies
+# Starts copies of the program, lets them run, closes them with a signal in turn (SIGTERM unless
+# said); a copy that hangs is killed after 20 s and counts as a failure.
+close_with_sigterm() { # TENVALIA_PORT, name, copies[, signal]
   pids=""
   for _ in $(seq "$3"); do TENVALIA_PORT=$1 $app/tenvalia 2>>/tmp/$2.err & pids="$pids $!"; sleep 1; done
   sleep 2
   status=0
   for pid in $pids; do
-    kill -TERM "$pid"
+    kill -"${4:-TERM}" "$pid"
     (sleep 20; kill -KILL "$pid" 2>/dev/null) &
     watchdog=$!
     wait "$pid" || status=$?
@@ -52,6 +52,10 @@ result sigterm-direct $?
 # Nothing at 0x378 reads back 0xff: the program must say so.
 grep -q "E/S directa en 0x0378: se escribió 0x00 y se leyó 0xff" /tmp/direct.err
 result direct-found-nothing $?
+# The guardian, a program of its own, keeps direct I/O's permission.
+TENVALIA_PORT=direct EXPECT_PORT=direct $app/port_clicks -nocrashhandler endsUnseenLeaveTheLinesOff >/tmp/direct-ends.out 2>&1 ||
+  { cat /tmp/direct-ends.out; false; }
+result direct-killed-lights-off $?
 
 echo "GUEST phase relay boards"
 . $app/guest_relays.sh
@@ -68,6 +72,8 @@ for _ in $(seq 50); do [ -e /dev/parport0 ] && break; sleep 0.1; done
 echo "GUEST phase ppdev"
 clicks auto ppdev
 close_with_sigterm auto sigterm-ppdev-two-copies 2
+# The claim's timer takes no termination signal for itself: SIGRTMIN (34) closes the window too.
+close_with_sigterm auto sigrtmin-ppdev 1 34
 grep -q "se usa el primero que tiene el sistema, ppdev /dev/parport0 en 0x0278" /tmp/sigterm-ppdev-two-copies.err
 result auto-took-the-card $?
 TENVALIA_PORT=ppdev:/dev/parport0 EXPECT_PORT=ppdev port_clicks ppdev-ends endsUnseenLeaveTheLinesOff

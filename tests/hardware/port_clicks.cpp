@@ -267,18 +267,22 @@ private slots:
 
     // A copy of the program lights a line, then is ended by kill -9, which nothing inside it
     // sees, or by SIGSEGV: the guardian, or the crash handler, switches every line off, and
-    // neither the copy nor its guardian stays behind.
+    // neither the copy nor its guardian stays behind. The guardian starts as in the program:
+    // once the port is had, before any line is lit.
     void endsUnseenLeaveTheLinesOff()
     {
         QCOMPARE(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0); // the guardian is this process's to reap
+        if (expected == "direct") // to read the data register here too
+            QVERIFY(port::requestDirectAccess(TForm1::PuertoParalelo).granted);
         for (const int signal : {SIGKILL, SIGSEGV}) {
             int lit[2];
             QCOMPARE(::pipe(lit), 0);
             const pid_t copy = ::fork();
             if (copy == 0) {
-                port::guardian::start();
                 port::guardian::catchCrashes();
                 useThePort();
+                if (port::guardian::start() != 0)
+                    ::_exit(1);
                 port::ActivePort::instance().write(TForm1::PuertoParalelo, 0x02);
                 if (::write(lit[1], "!", 1) == 1)
                     for (;;)

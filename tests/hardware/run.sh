@@ -51,7 +51,7 @@ rm -rf "$root" && mkdir -p "$root"/{bin,dev,proc,sys,tmp,opt/tenvalia,lib/module
 cp /bin/busybox "$root/bin/busybox"
 cp "$here/guest_init.sh" "$root/init"
 cp "$kernel"/modules/*.ko "$root/lib/modules/"
-cp "$app" "$clicks" "$kernel/relay_board" "$kernel/ftdi_board" "$here/guest_relays.sh" "$here/guest_ftdi.sh" "$root/opt/tenvalia/"
+cp "$app" "$(dirname "$app")/apagaluces" "$clicks" "$kernel/relay_board" "$kernel/ftdi_board" "$here/guest_relays.sh" "$here/guest_ftdi.sh" "$root/opt/tenvalia/"
 plugin=$(find /usr/lib/x86_64-linux-gnu/qt6/plugins/platforms -name libqoffscreen.so)
 mkdir -p "$root$(dirname "$plugin")" && cp "$plugin" "$root$plugin"
 for library in $(ldd "$app" "$clicks" "$plugin" | awk '$3 ~ /^\// { print $3 } $1 ~ /^\/.*[^:]$/ { print $1 }' | sort -u); do
@@ -95,9 +95,10 @@ direct_expected="0:5a 1:00 0:00 1:00 0:02 1:00 0:10 1:00 0:00 1:00 0:ff 1:00 0:0
 ppdev_expected="0:5a 0:00 0:02 0:10 0:00 0:ff 0:00 0:00 0:00 0:00 0:00 "
 # Each check, by where it must pass: on both PCs, only on the one with the card, only on the one
 # with its port at 0x378 (which alone has the relay boards).
-both="capabilities-dropped sigterm-direct clicks-ppdev sigterm-ppdev-two-copies trace-ppdev ppdev-killed-lights-off"
+both="capabilities-dropped sigterm-direct clicks-ppdev sigterm-ppdev-two-copies sigrtmin-ppdev trace-ppdev
+  ppdev-killed-lights-off"
 card="direct-found-nothing auto-took-the-card auto-took-the-board"
-port="clicks-direct trace-direct port-held claim-leaves-no-claim two-copies-take-turns auto-refused-held-port
+port="clicks-direct trace-direct direct-killed-lights-off port-held claim-leaves-no-claim two-copies-take-turns auto-refused-held-port
   trace-held-port-untouched port-gone clicks-hid hid-exact-commands hid-two-copies hid-stuck-relay
   hid-killed-lights-off hid-silent-board hid-unplugged hid-look-alike-refused clicks-gpio-never-on-at-start
   clicks-gpio-active-low-never-on-at-start gpio-second-copy-refused gpio-killed-lights-off gpio-stuck-line hid-by-id
