@@ -18,7 +18,7 @@ picture=(xvfb xauth xdotool imagemagick)
 everything=(
   "${packages[@]}" "${package[@]}" lintian desktop-file-utils appstream man-db groff-base  # the Debian package
   "${picture[@]}"                                                                         # the real window
-  dbus mosquitto mosquitto-clients util-linux python3         # the session bus, a private broker, script, JSON
+  dbus mosquitto mosquitto-clients util-linux procps python3  # the session bus, a private broker, setsid, pkill, ptys
   libglib2.0-bin libxml2-utils                                # gdbus as a client, the D-Bus interface checked
 )
 # The emulated PCs (parallel ports, relay boards) are x86: their test runs only where the build is.
