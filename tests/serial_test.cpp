@@ -81,6 +81,8 @@ struct Module {
             if (polled > 0 && !(ready.revents & POLLIN))
                 ::usleep(20 * 1000); // the program's end is closed
             for (char byte; polled > 0 && ::read(pty.end, &byte, 1) == 1;) {
+                if (frame.isEmpty() && byte != '\xa0' && byte != '\xff')
+                    continue; // no frame starts so: its own talk, echoed by a terminal not set up yet
                 heard += byte;
                 frame += byte;
                 QByteArray answer = chatter;
@@ -90,7 +92,8 @@ struct Module {
                     frame.clear();
                 if (frame.size() < 4)
                     continue;
-                if (!(stuck & 1 << (frame[1] - 1)) && quint8(0xA0 + frame[1] + frame[2]) == quint8(frame[3]))
+                if (frame[1] >= 1 && frame[1] <= 4 && !(stuck & 1 << (frame[1] - 1)) &&
+                    quint8(0xA0 + frame[1] + frame[2]) == quint8(frame[3]))
                     relays = frame[2] ? relays | 1 << (frame[1] - 1) : relays & ~(1 << (frame[1] - 1));
                 frame.clear();
             }
