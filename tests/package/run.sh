@@ -53,6 +53,9 @@ start_xvfb "$work"
 QT_QPA_PLATFORM=xcb TENVALIA_PORT="sim:$work/trace" /usr/bin/tenvalia >/dev/null 2>&1 &
 app_pid=$!
 wait_for_window >/dev/null || fail "no window"
+# Its guardian, found where the package put it, starts once the window shows.
+for _ in $(seq 50); do pgrep -P "$app_pid" -x apagaluces >/dev/null && break; sleep 0.1; done
+pgrep -P "$app_pid" -x apagaluces >/dev/null || fail "no guardian beside the installed program"
 kill -TERM "$app_pid"
 status=0
 wait "$app_pid" || status=$?
@@ -61,4 +64,4 @@ app_pid=""
 [ "$(cat "$work/trace")" = "$(printf '0x0378 0x0000\n0x0378 0x0000')" ] || fail "trace: $(cat "$work/trace")"
 "${sudo[@]}" apt-get remove -y -qq tenvalia >/dev/null
 [ ! -e /usr/bin/tenvalia ] || fail "still there after removal"
-echo "package: $(basename "$deb") installed, ran from /usr/bin, closed by SIGTERM with two writes of 0, removed"
+echo "package: $(basename "$deb") installed, ran from /usr/bin with its guardian, closed by SIGTERM with two writes of 0, removed"
