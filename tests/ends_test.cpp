@@ -22,19 +22,12 @@ struct FullPipe {
     explicit FullPipe(bool blocking)
     {
         QVERIFY(::pipe2(ends, O_NONBLOCK | O_CLOEXEC) == 0);
-        const QByteArray filler(4096, '\n');
-        while (::write(ends[1], filler.constData(), size_t(filler.size())) > 0 || errno == EINTR) {
-        }
         for (const char byte = '\n'; ::write(ends[1], &byte, 1) == 1;) {
         }
         if (blocking)
             ::fcntl(ends[1], F_SETFL, ::fcntl(ends[1], F_GETFL) & ~O_NONBLOCK);
     }
-    ~FullPipe()
-    {
-        ::close(ends[0]);
-        ::close(ends[1]);
-    }
+    ~FullPipe() { ::close(ends[0]), ::close(ends[1]); }
     int ends[2] = {-1, -1};
 };
 
@@ -82,13 +75,8 @@ private slots:
     // lines again.
     void standardErrorLosesNoLineUncounted()
     {
-        // What other tests queued goes first, somewhere else.
         const int saved = ::dup(STDERR_FILENO);
-        const int null = ::open("/dev/null", O_WRONLY);
-        ::dup2(null, STDERR_FILENO);
-        ::close(null);
         platform::startSaying();
-        platform::finishSaying(5000);
 
         FullPipe full(false);
         ::dup2(full.ends[1], STDERR_FILENO);

@@ -1,19 +1,18 @@
 #!/usr/bin/env python3
-"""Pseudo-terminals that stand in for what the ends test needs around the real program.
+"""Pseudo-terminals standing in for what the ends test needs around the real program.
 
-  ptys.py module DIR     A CH340 relay module of 8 relays that answers the status request, on the
-                         pty named in DIR/module; and a terminal, on the pty named in DIR/terminal,
-                         whose output goes to DIR/terminal.out. Lines written to the FIFO
-                         DIR/commands: "mute" (the module stops answering, and goes on switching),
-                         "stop-module" and "stop-terminal" (output stopped, as Ctrl-S does).
-  ptys.py chatter DIR    A device on the pty named in DIR/module that prints a reading every 20 ms
-                         and answers nothing.
+  ptys.py module DIR    a CH340 module of 8 relays that answers the status request (its pty named
+                        in DIR/module) and a terminal (named in DIR/terminal, its output in
+                        DIR/terminal.out); commands, one a line, in the FIFO DIR/commands: "mute"
+                        (it stops answering, and goes on switching), "stop-module", "stop-terminal"
+                        (output stopped, as Ctrl-S does)
+  ptys.py chatter DIR   a device that prints a reading every 20 ms and answers nothing
   ptys.py terminal DIR -- COMMAND...
-                         COMMAND in the background of a terminal's session, with `stty tostop`:
-                         its output to DIR/terminal.out.
+                        COMMAND in the background of a terminal's session with tostop; its output
+                        in DIR/terminal.out
 
-Everything that happens is a line in DIR/events, written once it is done: "relays XX" (hex) at
-every change, "asked" at every status request, "done COMMAND", "pid N" and "exit STATUS".
+Whatever happens is a line in DIR/events once it is done: "relays XX" (hex) at every change,
+"asked" at every status request, "done COMMAND", "pid N", "exit STATUS".
 """
 import fcntl
 import os
