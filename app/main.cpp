@@ -69,6 +69,9 @@ int main(int argc, char *argv[])
     // The form is laid out in fixed pixels for the classic Windows look: its check boxes and
     // menu bar only fit with that style's metrics.
     QApplication::setStyle(QStringLiteral("Windows"));
+    // Before the window shows: one without an icon would load the style's default one instead,
+    // at the same cost.
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/tenvalia.png")));
     QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
                                {QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")});
     try {
@@ -88,7 +91,6 @@ int main(int argc, char *argv[])
         if (const int error = port::guardian::start())
             platform::say(port::words::noGuardian(error));
         platform::startSaying();
-        QApplication::setWindowIcon(QIcon(QStringLiteral(":/tenvalia.png")));
         // MQTT only where remote control is this copy's; gone, with its last word to the
         // broker, once the window's final write is done.
         std::unique_ptr<platform::remote::MqttDoor> mqtt;
