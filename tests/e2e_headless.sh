@@ -2,14 +2,15 @@
 # The real program without a desktop, as tenvalia-headless.service runs it: Qt's offscreen
 # platform, no DISPLAY, a session bus of the test's own. tenvaliactl switches it; trouble goes to
 # standard error and no box waits for anyone; SIGTERM closes it with exit 0 and the port off;
-# kill -9 leaves the guardian to switch it off.
+# kill -9 leaves the guardian to switch it off; MQTT, with a broker of the test's own on a Unix
+# socket, switches it too.
 # Usage: e2e_headless.sh path/to/tenvalia path/to/tenvaliactl
 set -euo pipefail
 [ -n "${TENVALIA_TEST_BUS:-}" ] || TENVALIA_TEST_BUS=1 exec dbus-run-session -- "$0" "$@" 2> >(grep -v 'fd limit' >&2)
 app=$(realpath "$1") ctl=$(realpath "$2")
 work=$(mktemp -d)
-trap 'kill $app_pid 2>/dev/null || true; rm -rf "$work"' EXIT
-app_pid=""
+trap 'kill $app_pid $broker_pid 2>/dev/null || true; wait 2>/dev/null; rm -rf "$work"' EXIT
+app_pid="" broker_pid=""
 mkdir -m 700 "$work/runtime"
 unset DISPLAY WAYLAND_DISPLAY
 export XDG_RUNTIME_DIR="$work/runtime" QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME="$work/config"
@@ -66,3 +67,26 @@ ended_with "kill -9" 137
 trace_is "kill -9" 0x0000 0x0080 0x0000
 timeout 5 tail --pid="$guardian" -f /dev/null || fail "the guardian is still running"
 echo "e2e_headless: killed with a light on, the guardian switched it off and went"
+
+# MQTT as with a desktop: online, a click, and offline after SIGTERM.
+export PATH="$PATH:/usr/sbin" # mosquitto, for an ordinary user too
+for tool in mosquitto mosquitto_pub mosquitto_sub; do
+  command -v "$tool" >/dev/null || { echo "SKIPPED: $tool is missing, for the MQTT part (bash scripts/deps.sh test installs it)"; exit 77; }
+done
+sock="$work/broker.sock"
+printf 'user %s\nlistener 0 %s\nallow_anonymous true\n' "$(id -un)" "$sock" >"$work/broker.conf"
+mosquitto -c "$work/broker.conf" >/dev/null 2>&1 &
+broker_pid=$!
+for _ in $(seq 100); do [ -S "$sock" ] && break; sleep 0.1; done
+printf 'host = %s\nnode = casa\n' "$sock" >"$work/mqtt.conf"
+availability() { timeout 10 mosquitto_sub --unix "$sock" -t tenvalia/casa/availability -C 1; }
+TENVALIA_MQTT_CONF="$work/mqtt.conf" start "sim:$work/trace"
+for _ in $(seq 100); do [ "$(availability)" = online ] && break; sleep 0.1; done
+[ "$(availability)" = online ] || fail "not online over MQTT"
+mosquitto_pub --unix "$sock" -t tenvalia/casa/click -m cocina
+trace_is "a click over MQTT" 0x0000 0x0002
+kill -TERM "$app_pid"
+ended_with "SIGTERM with MQTT" 0
+[ "$(availability)" = offline ] || fail "not offline over MQTT after SIGTERM"
+[ ! -s "$work/stderr" ] || fail "standard error was not empty with MQTT"
+echo "e2e_headless: MQTT online, a click over it, offline after SIGTERM"
