@@ -1,18 +1,14 @@
 #!/usr/bin/env bash
 # Every way the real program can end, with "Cocina" on: the ends it sees go through its close
-# (exit 0, the port's last write 0); those it cannot see leave the guardian to switch the port
-# off (the trace's last record is 0), also when the program is ended by its name or with its
-# process group. Then what a device or a terminal can do: a module that stops answering while
-# standard output is stopped, a device that never stops talking, a terminal that stops background
-# writers, a standard error nobody reads, a module that stops taking writes when the display
-# goes; and a platform Qt cannot start.
+# (exit 0, the port's last write 0); those it cannot see (kill -9, by name, its process group)
+# leave the guardian to switch the port off (the trace's last record is 0). Then what a device or
+# a terminal can do to it, and a platform Qt cannot start.
 # Usage: e2e_ends.sh path/to/tenvalia
 set -euo pipefail
 app=$(realpath "$1")
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/traced_window.sh"
 stand_in_pid=""
-# A program stopped by its terminal takes no SIGTERM until it is let go on.
 trap 'kill -CONT $app_pid 2>/dev/null || true; kill $app_pid $xvfb_pid $stand_in_pid 2>/dev/null || true; exec 3<&- 2>/dev/null; rm -rf "$work"' EXIT
 
 click_at() { # WINDOW X Y: a box's indicator, Y under the client area's top (see e2e_clicks.sh)
@@ -37,29 +33,21 @@ trace_ends_off() { # what ended it
   [ "$(head -n2 "$work/trace" | tr '\n' ' ')" = "0x0378 0x0000 0x0378 0x0002 " ] && [ "$(lines)" -eq 3 ] &&
     [ "$(tail -n1 "$work/trace")" = "0x0378 0x0000" ] || fail "$1: the trace does not end with one write of 0"
 }
-guardian_of() { pgrep -P "$1" -x apagaluces; }
 gone() { timeout 5 tail --pid="$1" -f /dev/null || fail "$2: the guardian is still running"; }
 
-# tests/ptys.py in a folder of its own ($pty_dir): the events it tells, the commands it takes.
-stand_in() { # KIND
+stand_in() { # KIND: tests/ptys.py in a folder of its own, $pty_dir
   pty_dir=$(mktemp -d "$work/pty.XXXXXX")
   python3 "$here/ptys.py" "$1" "$pty_dir" &
   stand_in_pid=$!
   for _ in $(seq 100); do [ -s "$pty_dir/module" ] && return 0; sleep 0.05; done
   fail "the stand-in $1 did not start"
 }
-stand_in_done() { kill "$stand_in_pid"; wait "$stand_in_pid" 2>/dev/null || true; stand_in_pid=""; }
-happened() { grep -qx -- "$1" "$pty_dir/events" 2>/dev/null; }
-wait_for() { # EVENT WHAT
-  for _ in $(seq 200); do happened "$1" && return 0; sleep 0.05; done
-  fail "$2: the stand-in never said \"$1\""
+stand_in_done() { kill "$stand_in_pid" 2>/dev/null || true; wait "$stand_in_pid" 2>/dev/null || true; stand_in_pid=""; }
+wait_in() { # FILE WORDS WHAT: until FILE holds WORDS
+  for _ in $(seq 200); do grep -qF -- "$2" "$1" 2>/dev/null && return 0; sleep 0.05; done
+  fail "$3: never \"$2\" in ${1##*/}"
 }
-tell() { echo "$1" >"$pty_dir/commands"; wait_for "done $1" "$1"; } # and wait until it is done
-said() { grep -qF -- "$1" "$work/stderr" 2>/dev/null; }
-wait_said() { # WORDS WHAT
-  for _ in $(seq 200); do said "$1" && return 0; sleep 0.05; done
-  fail "$2: never said \"$1\""
-}
+tell() { echo "$1" >"$pty_dir/commands"; wait_in "$pty_dir/events" "done $1" "$1"; } # and wait until done
 
 start_xvfb "$work"
 
@@ -76,7 +64,7 @@ echo "ends: SIGQUIT, SIGUSR1, SIGALRM, SIGPWR and real-time signals close the wi
 # guardian does it once the process is gone, and nothing is left running.
 for signal in SEGV ABRT KILL; do
   start; cocina_on
-  guardian=$(guardian_of "$app_pid") || fail "no guardian process beside the window"
+  guardian=$(pgrep -P "$app_pid" -x apagaluces) || fail "no guardian process beside the window"
   kill -s "$signal" "$app_pid"
   # Under AddressSanitizer its own handler, which the crash handler hands on to, ends with 1.
   died=$((128 + $(kill -l "$signal")))
@@ -88,7 +76,7 @@ for signal in SEGV ABRT KILL; do
 done
 # The guardian costs no wake-ups: it sleeps in one call for the program's whole life.
 start; cocina_on
-guardian=$(guardian_of "$app_pid") || fail "no guardian process beside the window"
+guardian=$(pgrep -P "$app_pid" -x apagaluces) || fail "no guardian process beside the window"
 before=$(awk '/^voluntary_ctxt_switches/ { print $2 }' /proc/"$guardian"/status)
 sleep 1
 [ "$(awk '/^voluntary_ctxt_switches/ { print $2 }' /proc/"$guardian"/status)" = "$before" ] || fail "the guardian woke up"
@@ -97,16 +85,14 @@ gone "$guardian" "a normal close"
 [ "$(lines)" -eq 3 ] || fail "after a normal close the guardian wrote again"
 echo "ends: SIGSEGV and SIGABRT die as before and kill -9 leaves the port to the guardian: port off each time"
 
-# Ended by name, as people do (pkill, pkill -x as killall matches, pkill -f on the command line),
-# or with its whole process group: the guardian, in a session of its own under another name, is
-# not ended with it. Only this test's own processes are named: its children and theirs.
+# Ended by name (pkill; -x as killall matches; -f on the command line; only this test's children
+# and theirs), or with its process group: the guardian, apart, is not ended with it.
 for how in name exact-name command-line group; do
-  rm -f "$work/trace"
-  # A process group of its own, as a shell's job has.
+  rm -f "$work/trace" # below: a process group of its own, as a shell's job has
   QT_QPA_PLATFORM=xcb TENVALIA_PORT="sim:$work/trace" setsid "$app" >/dev/null 2>"$work/stderr" &
   app_pid=$!
   cocina_on
-  guardian=$(guardian_of "$app_pid") || fail "no guardian process beside the window"
+  guardian=$(pgrep -P "$app_pid" -x apagaluces) || fail "no guardian process beside the window"
   [ "$(ps -o sid= -p "$guardian")" != "$(ps -o sid= -p "$app_pid")" ] || fail "the guardian is in the program's session"
   case $how in
     name) pkill -KILL -P "$$,$app_pid" tenvalia ;;
@@ -120,83 +106,72 @@ for how in name exact-name command-line group; do
 done
 echo "ends: pkill -9 by name, exact name or command line, and kill -9 of the process group: port off each time"
 
-# A reporting module on one pseudo-terminal, standard output on another. Cocina; the module stops
-# answering, so Sala's write fails and the module is given up with relay 2 on; the writes go to
-# standard output, which is then stopped (Ctrl-S). kill -9 or a crash: the guardian or the
-# crash handler switches the module first, and the stopped terminal keeps nothing from it; the
-# crash still dies of its own signal.
+# A reporting module and standard output on pseudo-terminals. Cocina; the module stops answering,
+# so it is given up at Sala with relay 2 on, and standard output is then stopped (Ctrl-S). kill -9
+# or a crash: the module is switched off first, and a crash still dies of its own signal.
 for signal in KILL SEGV; do
   stand_in module
   QT_QPA_PLATFORM=xcb TENVALIA_PORT="lcus:$(cat "$pty_dir/module")" "$app" >"$(cat "$pty_dir/terminal")" 2>"$work/stderr" &
   app_pid=$!
   window=$(wait_for_window) || fail "no window on the module"
   click_at "$window" 79 91
-  wait_for "relays 02" "Cocina"
+  wait_in "$pty_dir/events" "relays 02" "Cocina"
   tell mute
   click_at "$window" 79 163
-  wait_said "dejó de responder a la petición de estado" "Sala"
-  for _ in $(seq 200); do grep -q "<- 0x0010" "$pty_dir/terminal.out" && break; sleep 0.05; done
-  grep -q "<- 0x0010" "$pty_dir/terminal.out" || fail "Sala's write did not reach standard output"
+  wait_in "$work/stderr" "dejó de responder a la petición de estado" "Sala"
+  wait_in "$pty_dir/terminal.out" "<- 0x0010" "Sala on standard output"
   tell stop-terminal
   kill -s "$signal" "$app_pid"
   died=$((128 + $(kill -l "$signal")))
   timeout 10 tail --pid="$app_pid" -f /dev/null || true
   if [ "$signal" = SEGV ] && grep -q AddressSanitizer "$work/stderr"; then died=1; fi
   ended_with "SIG$signal with standard output stopped" "$died"
-  wait_for "relays 00" "SIG$signal with standard output stopped: relay 2"
+  wait_in "$pty_dir/events" "relays 00" "SIG$signal with standard output stopped: relay 2"
   stand_in_done
 done
 echo "ends: a given-up module switched off first, by the guardian and by the crash handler, whatever standard output does"
 
-# A device that never stops talking, on the path of a module: the window opens all the same, and
-# says it is no module. A termination signal while the output is chosen ends the program there.
+# A device that never stops talking: the window opens, saying it is no module. A termination
+# signal while the output is chosen ends the program there.
 stand_in chatter
 QT_QPA_PLATFORM=xcb TENVALIA_PORT="lcus:$(cat "$pty_dir/module")" "$app" >/dev/null 2>"$work/stderr" &
 app_pid=$!
 wait_for_window >/dev/null || fail "no window beside a device that never stops talking"
-wait_said "no es un módulo de relés LCUS" "a device that never stops talking"
+wait_in "$work/stderr" "no es un módulo de relés LCUS" "a device that never stops talking"
 kill -TERM "$app_pid"
 ended_with "SIGTERM beside a device that never stops talking" 0
 rm -f "$pty_dir/events"
 QT_QPA_PLATFORM=xcb TENVALIA_PORT="lcus:$(cat "$pty_dir/module")" "$app" >/dev/null 2>"$work/stderr" &
 app_pid=$!
-wait_for asked "the status request"
+wait_in "$pty_dir/events" asked "the status request"
 kill -TERM "$app_pid"
 ended_with "SIGTERM while the output is chosen" 0
 stand_in_done
 echo "ends: a device that never stops talking: window shown and said; SIGTERM while choosing ended it, exit 0"
 
-# Started in the background of a terminal with `stty tostop`: the first line for the terminal
-# would stop the whole program with SIGTTOU. The window opens, the writes reach the terminal,
-# SIGTERM ends it.
+# In the background of a terminal with `stty tostop`: its first line there must not stop it.
 pty_dir=$(mktemp -d "$work/pty.XXXXXX")
 QT_QPA_PLATFORM=xcb TENVALIA_PORT=sim python3 "$here/ptys.py" terminal "$pty_dir" -- "$app" &
 stand_in_pid=$!
-for _ in $(seq 100); do grep -q '^pid ' "$pty_dir/events" 2>/dev/null && break; sleep 0.05; done
+wait_in "$pty_dir/events" "pid " "the background job"
 app_pid=$(awk '/^pid / { print $2 }' "$pty_dir/events")
-[ -n "$app_pid" ] || fail "the background job did not start"
 wait_for_window >/dev/null || fail "no window in the background of a terminal with tostop"
-for _ in $(seq 200); do grep -q "<- 0x0000" "$pty_dir/terminal.out" && break; sleep 0.05; done
-grep -q "<- 0x0000" "$pty_dir/terminal.out" || fail "the writes did not reach the terminal"
+wait_in "$pty_dir/terminal.out" "<- 0x0000" "the writes on the terminal"
 kill -TERM "$app_pid"
 app_pid=""
-wait_for "exit 0" "SIGTERM in the background of a terminal with tostop"
-wait "$stand_in_pid" || true
-stand_in_pid=""
+wait_in "$pty_dir/events" "exit 0" "SIGTERM in the background of a terminal with tostop"
+stand_in_done
 echo "ends: in the background of a terminal with tostop: window shown, writes on the terminal, SIGTERM, exit 0"
 
-# Standard error that takes nothing: a pipe nobody reads, full from the start, once as a pipe
-# is, once left non-blocking by whoever started the program. The window still opens (with the
-# box an unknown TENVALIA_PORT brings) and works; once the pipe is read, what was to be said
-# arrives, whole; SIGTERM still ends it at once, box and all.
+# Standard error a pipe nobody reads, full from the start, blocking and left non-blocking: the
+# window still opens (with the box an unknown TENVALIA_PORT brings); once the pipe is read, what
+# was to be said arrives whole; SIGTERM still ends it at once, box and all.
 mkfifo "$work/stderr.fifo"
 exec 3<>"$work/stderr.fifo"
 for blocking in yes no; do
   head -c 65536 /dev/zero >"$work/stderr.fifo"
-  TENVALIA_PORT=bogus QT_QPA_PLATFORM=xcb python3 -c '
-import os, sys
-fd = os.open(sys.argv[1], os.O_WRONLY | (0 if sys.argv[2] == "yes" else os.O_NONBLOCK))
-os.dup2(fd, 2)
+  TENVALIA_PORT=bogus QT_QPA_PLATFORM=xcb python3 -c 'import os, sys
+os.dup2(os.open(sys.argv[1], os.O_WRONLY | (0 if sys.argv[2] == "yes" else os.O_NONBLOCK)), 2)
 os.execv(sys.argv[3], sys.argv[3:])' "$work/stderr.fifo" "$blocking" "$app" >/dev/null &
   app_pid=$!
   wait_for_window >/dev/null || fail "no window while standard error is full (blocking: $blocking)"
@@ -218,7 +193,7 @@ QT_QPA_PLATFORM=xcb TENVALIA_PORT="lcus:$(cat "$pty_dir/module"):2" "$app" >/dev
 app_pid=$!
 window=$(wait_for_window) || fail "no window on the module"
 click_at "$window" 79 91
-wait_for "relays 02" "Cocina"
+wait_in "$pty_dir/events" "relays 02" "Cocina"
 tell stop-module
 kill "$xvfb_pid"; wait "$xvfb_pid" 2>/dev/null || true
 status=0
@@ -226,7 +201,7 @@ timeout 30 tail --pid="$app_pid" -f /dev/null || fail "display lost: still runni
 wait "$app_pid" || status=$?
 app_pid=""
 stand_in_done
-[ "$status" -eq 2 ] && said "pueden seguir encendidas" ||
+[ "$status" -eq 2 ] && grep -q "pueden seguir encendidas" "$work/stderr" ||
   fail "display lost with a module that stopped taking writes: exit $status"
 echo "ends: display lost while a real output no longer takes writes: said, exit 2"
 

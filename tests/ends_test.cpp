@@ -1,15 +1,12 @@
 // What the program's ends rely on, in one process: the switch-offs a crash handler or the guardian
-// carries out never wait for each other, and standard error never loses a line without counting
-// it. The real program's ends are e2e_ends.sh's.
+// carries out never wait for each other. The real program's ends are e2e_ends.sh's.
 #include "platform/port/switch_off.h"
-#include "platform/stderr_lines.h"
 
 #include <QElapsedTimer>
 #include <QtTest>
 
 #include <cerrno>
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 namespace port = platform::port;
@@ -68,41 +65,6 @@ private slots:
         QCOMPARE(::read(trace[0], got, sizeof got), ssize_t(14));
         for (const int fd : {board[0], board[1], trace[0], trace[1]})
             ::close(fd);
-    }
-
-    // Standard error left non-blocking by whoever started the program, and full: its lines wait
-    // for room, whole; those beyond the queue are counted, and the count is said once it takes
-    // lines again.
-    void standardErrorLosesNoLineUncounted()
-    {
-        const int saved = ::dup(STDERR_FILENO);
-        platform::startSaying();
-
-        FullPipe full(false);
-        ::dup2(full.ends[1], STDERR_FILENO);
-        constexpr int kLines = 300;
-        for (int i = 0; i < kLines; ++i)
-            platform::say(QStringLiteral("línea %1").arg(i));
-        QByteArray text;
-        QElapsedTimer clock;
-        clock.start();
-        while (!text.contains(" mensajes: ") && !clock.hasExpired(10000)) {
-            pollfd ready{full.ends[0], POLLIN, 0};
-            char chunk[4096];
-            const ssize_t n = ::poll(&ready, 1, 100) > 0 ? ::read(full.ends[0], chunk, sizeof chunk) : 0;
-            text.append(chunk, std::max<ssize_t>(n, 0));
-        }
-        platform::finishSaying(2000);
-        ::dup2(saved, STDERR_FILENO);
-        ::close(saved);
-
-        QList<QByteArray> lines = text.split('\n');
-        lines.removeAll({});
-        QVERIFY2(!lines.isEmpty() && lines.last().startsWith("tenvalia: se perdieron "), text.right(200).constData());
-        const int lost = lines.takeLast().mid(23).split(' ').first().toInt();
-        for (int i = 0; i < lines.size(); ++i)
-            QCOMPARE(lines[i], QStringLiteral("tenvalia: línea %1").arg(i).toLocal8Bit());
-        QCOMPARE(lines.size() + lost, kLines);
     }
 };
 

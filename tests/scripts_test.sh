@@ -27,16 +27,13 @@ done
 echo "deps.sh: without root, one command for everything"
 rm -rf "$work/bin"
 
-# run.sh builds what it starts: the program, which brings its guardian and MQTT module along; not
-# the tests nor the benchmark. Here with nowhere to show it: it builds, says so and stops.
-mkdir -p "$work/run/scripts"
-cp "$scripts/run.sh" "$scripts/build.sh" "$work/run/scripts/"
+# run.sh builds what it starts (the program brings its guardian and MQTT module), not the tests
+# nor the benchmark; with no display it builds, says so and stops.
+mkdir -p "$work/run/scripts" && cp "$scripts/run.sh" "$scripts/build.sh" "$work/run/scripts/"
 echo 'exit 0' >"$work/run/scripts/deps.sh"
 stub cmake "echo \"\$*\" >>$work/cmake.log"
-! (unset DISPLAY WAYLAND_DISPLAY; PATH="$work/bin:$PATH" bash "$work/run/scripts/run.sh" 2>"$work/said") ||
-  fail "run.sh without a display went on"
-grep -q 'no display' "$work/said" || fail "run.sh did not say there is no display: $(cat "$work/said")"
-[ "$(grep -c -- '--build' "$work/cmake.log")" -eq 1 ] && grep -q -- '--build build --parallel [0-9]* --target tenvalia$' "$work/cmake.log" ||
+! (unset DISPLAY WAYLAND_DISPLAY; PATH="$work/bin:$PATH" bash "$work/run/scripts/run.sh" 2>/dev/null) &&
+  [ "$(grep -- --build "$work/cmake.log")" = "--build build --parallel $(nproc) --target tenvalia" ] ||
   fail "run.sh built: $(grep -- --build "$work/cmake.log")"
 echo "run.sh: builds the program alone"
 rm -rf "$work/bin"

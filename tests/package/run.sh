@@ -72,9 +72,8 @@ start_xvfb "$work"
 QT_QPA_PLATFORM=xcb TENVALIA_PORT="sim:$work/trace" /usr/bin/tenvalia >/dev/null 2>&1 &
 app_pid=$!
 wait_for_window >/dev/null || fail "no window"
-# Its guardian, found where the package put it, starts once the window shows.
-for _ in $(seq 50); do pgrep -P "$app_pid" -x apagaluces >/dev/null && break; sleep 0.1; done
-pgrep -P "$app_pid" -x apagaluces >/dev/null || fail "no guardian beside the installed program"
+for _ in $(seq 50); do pgrep -P "$app_pid" -x apagaluces >/dev/null && break; sleep 0.1; done # once shown
+pgrep -P "$app_pid" -x apagaluces >/dev/null || fail "no guardian beside the installed program, where the package put it"
 kill -TERM "$app_pid"
 status=0
 wait "$app_pid" || status=$?
