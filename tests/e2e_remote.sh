@@ -131,9 +131,9 @@ cocina true 0x02 dbus
 patio true 0x80 dbus" "$clicks"
 # Every change, once, with its new values; the final write of 0 too.
 changes=$(grep -c 'PropertiesChanged' "$work/monitor")
-grep -qF "PropertiesChanged ('org.tenvalia.Tenvalia1', {'Ticked': <['bano']>, 'Value': <byte 0x01>}, @as [])" "$work/monitor" ||
+grep -qF "PropertiesChanged ('org.tenvalia.Tenvalia1', {'Selected': <'bano'>, 'Ticked': <['bano']>, 'Value': <byte 0x01>}, @as [])" "$work/monitor" ||
   fail "no PropertiesChanged for Baño ticked"
-grep -qF "PropertiesChanged ('org.tenvalia.Tenvalia1', {'Value': <byte 0x00>}, @as [])" "$work/monitor" ||
+grep -qF "PropertiesChanged ('org.tenvalia.Tenvalia1', {'Selected': <'apagadas'>, 'Value': <byte 0x00>}, @as [])" "$work/monitor" ||
   fail "no PropertiesChanged for the final write of 0"
 [ "$changes" -eq 12 ] || fail "$changes PropertiesChanged for 12 changes"
 said "watch's end" "tenvaliactl: la ventana de Tenvalia se cerró 3" "$(tail -n 1 "$work/watch") $status"
