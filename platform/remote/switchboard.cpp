@@ -34,22 +34,17 @@ Switchboard &Switchboard::instance()
 }
 
 Switchboard::Switchboard()
+    : dropped_([](long count) {
+          say(QStringLiteral("se descartaron %1 clics de fuera (D-Bus y MQTT): se atienden como mucho %2 por segundo")
+                  .arg(count)
+                  .arg(kRemoteClicksPerSecond));
+      })
 {
-    burstOver_.setSingleShot(true);
-    connect(&burstOver_, &QTimer::timeout, this, [this] {
-        // Drops went on after the timer was set: the burst ends a second after the last one.
-        const auto quiet = Pace::Clock::now() - lastDrop_;
-        if (quiet < std::chrono::seconds(1))
-            burstOver_.start(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::seconds(1) - quiet) +
-                             std::chrono::milliseconds(1));
-        else
-            sayDropped();
-    });
 }
 
 void Switchboard::attach(Window window, QObject *owner)
 {
-    sayDropped();
+    dropped_.sayNow();
     window_ = std::move(window);
     open_ = bool(window_.click);
     disconnect(ownerGone_);
@@ -70,7 +65,7 @@ void Switchboard::outputChanged() { emit changed(state()); }
 void Switchboard::windowClosed()
 {
     open_ = false;
-    sayDropped();
+    dropped_.sayNow();
 }
 
 QStringList Switchboard::names() const
@@ -151,20 +146,8 @@ bool Switchboard::paced(int clicks, Origin origin)
 {
     if (origin == Origin::Window || origin == Origin::Schedule || clicks == 0 || pace_.admit(clicks))
         return true;
-    dropped_ += clicks;
-    lastDrop_ = Pace::Clock::now();
-    if (!burstOver_.isActive())
-        burstOver_.start(std::chrono::seconds(1));
+    dropped_.add(clicks);
     return false;
-}
-
-void Switchboard::sayDropped()
-{
-    burstOver_.stop();
-    if (dropped_ > 0)
-        say(QStringLiteral("se descartaron %1 clics de fuera (D-Bus y MQTT): se atienden como mucho %2 por segundo")
-                .arg(std::exchange(dropped_, 0))
-                .arg(kRemoteClicksPerSecond));
 }
 
 } // namespace platform::remote

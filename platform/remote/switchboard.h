@@ -3,12 +3,12 @@
 // one; rooms and masks stay in the form.
 #pragma once
 
+#include "hush.h"
 #include "pace.h"
 
 #include <QMetaType>
 #include <QObject>
 #include <QStringList>
-#include <QTimer>
 
 #include <functional>
 
@@ -118,16 +118,13 @@ signals:
 private:
     Switchboard();
     bool paced(int clicks, Origin origin);
-    void sayDropped();
 
     Window window_;
     Origin origin_ = Origin::Window; // who is clicking now
     bool open_ = false;              // a window is attached and has not closed
     QMetaObject::Connection ownerGone_;
     Pace pace_{kRemoteClicksPerSecond, std::chrono::seconds(1)};
-    long dropped_ = 0;         // remote clicks dropped in this burst, not said yet
-    QTimer burstOver_;         // a second after the last drop
-    Pace::Clock::time_point lastDrop_{};
+    Tally dropped_; // remote clicks dropped
 };
 
 } // namespace platform::remote
