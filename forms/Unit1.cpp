@@ -110,7 +110,9 @@ platform::remote::Result TForm1::ClicRemoto(int casilla)
     const QCheckBox *caja = this->*Casillas[casilla].miembro;
     (this->*Casillas[casilla].miembro)->click();
     const auto &puerto = platform::port::ActivePort::instance();
-    const QString falta = puerto.shortfall();
+    QString falta = puerto.lastFailure();
+    if (falta.isEmpty())
+        falta = puerto.standingIn();
     return {falta.isEmpty() ? platform::remote::Result::Status::Done : platform::remote::Result::Status::Failed, falta,
             puerto.held(), 1, caja->isChecked()};
 }
@@ -149,7 +151,7 @@ platform::remote::Result TForm1::Seleccionar(int casilla)
             falta = clic.reason;
     }
     if (plan.clics == 0)
-        falta = puerto.shortfall();
+        falta = puerto.standingIn();
     const int tiene = puerto.held();
     if (falta.isEmpty() && tiene != plan.objetivo)
         falta = QStringLiteral("el puerto quedó en 0x%1, no en 0x%2")

@@ -140,10 +140,16 @@ bool ActivePort::available() const
     return !standIn_;
 }
 
-QString ActivePort::shortfall() const
+QString ActivePort::lastFailure() const
 {
     const std::lock_guard lock(busy_);
-    return !lastFailure_.isEmpty() ? lastFailure_ : standIn_ ? standInBecause_ : QString();
+    return lastFailure_;
+}
+
+QString ActivePort::standingIn() const
+{
+    const std::lock_guard lock(busy_);
+    return standIn_ ? standInBecause_ : QString();
 }
 
 bool ActivePort::lightsMayBeOn() const

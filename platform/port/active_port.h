@@ -29,9 +29,10 @@ public:
     // fallback to the simulated port after a failed write, or a refused TENVALIA_PORT form. Auto
     // mode that found nothing lost nothing, and is available.
     bool available() const;
-    // Why the last write did not reach the output asked for, in one line: it failed, or the
-    // output in use stands in for that one. Empty when it did.
-    QString shortfall() const;
+    // In one line each: why the last write did not take (empty when it did), and why the output
+    // in use stands in for the one asked for (empty while available).
+    QString lastFailure() const;
+    QString standingIn() const;
 
     // Whether a real port may still have lines high that the program set: its last write did
     // not take, and no write of 0 has taken since.

@@ -36,7 +36,9 @@ public:
     explicit Door(MqttConfig config)
         : config_(std::move(config)), base_("tenvalia/" + config_.node + '/'), hush_([](const QString &line) { say(line); }),
           overflowed_([](long count) {
-              say(QStringLiteral("se descartaron %1 mensajes: llegaban más deprisa de lo que la ventana los atiende").arg(count));
+              say(QStringLiteral("%1: llegaban más deprisa de lo que la ventana los atiende")
+                      .arg(count == 1 ? QStringLiteral("se descartó 1 mensaje")
+                                      : QStringLiteral("se descartaron %1 mensajes").arg(count)));
           })
     {
     }

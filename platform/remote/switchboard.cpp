@@ -35,8 +35,8 @@ Switchboard &Switchboard::instance()
 
 Switchboard::Switchboard()
     : dropped_([](long count) {
-          say(QStringLiteral("se descartaron %1 clics de fuera (D-Bus y MQTT): se atienden como mucho %2 por segundo")
-                  .arg(count)
+          say(QStringLiteral("%1 de fuera (D-Bus y MQTT): se atienden como mucho %2 por segundo")
+                  .arg(count == 1 ? QStringLiteral("se descartó 1 clic") : QStringLiteral("se descartaron %1 clics").arg(count))
                   .arg(kRemoteClicksPerSecond));
       })
 {
@@ -45,6 +45,7 @@ Switchboard::Switchboard()
 void Switchboard::attach(Window window, QObject *owner)
 {
     dropped_.sayNow();
+    pace_ = Pace(kRemoteClicksPerSecond, std::chrono::seconds(1)); // a new window, a new pace
     window_ = std::move(window);
     open_ = bool(window_.click);
     disconnect(ownerGone_);

@@ -77,7 +77,8 @@ public:
         std::function<Result(int box)> select;
         std::function<State()> state;
     };
-    // A window that goes (`owner`, when given) takes its boxes with it.
+    // A window that goes (`owner`, when given) takes its boxes with it. The pace of clicks from
+    // outside starts anew with each window.
     void attach(Window window, QObject *owner = nullptr);
     // The window's handler for `box` has written: clicked() with whoever clicked, then changed().
     void written(int box, bool ticked);
