@@ -170,6 +170,10 @@ said "status after selections" "$(printf '%s\n' "valor: 0x1f" "líneas D7..D0: 0
 status=0
 out=$("$ctl" poner terraza 2>&1) || status=$?
 said "poner an unknown name" "2 tenvaliactl: no hay ninguna casilla «terraza»; las casillas son: $names, y apagadas" "$status $out"
+for _ in $(seq 100); do # the monitor and watch print what the bus tells them in their own time
+  [ "$(grep -c 'Tenvalia1.Clicked' "$work/monitor")" -ge 6 ] && grep -q '; encendida: interior_casa; ' "$work/watch" && break
+  sleep 0.05
+done
 trace_now=$(cat "$work/trace")
 said "selections' trace" "$(printf '0x0378 %s\n' 0x0000 0x0002 0x0001 0x0000 0x0002 0x0000 0x001f)" "$trace_now"
 clicks=$(sed -n "s/^.*org.tenvalia.Tenvalia1.Clicked ('\([a-z_]*\)', \([a-z]*\), byte \(0x..\), '\([a-z]*\)')$/\1 \2 \3 \4/p" "$work/monitor")
