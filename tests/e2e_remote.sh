@@ -27,6 +27,10 @@ said() { # what WANT: one command's output
   [ "$2" = "$3" ] || fail "$1: expected «$2», got «$3»"
 }
 dbus() { gdbus call --session -d org.tenvalia.Tenvalia -o /org/tenvalia/Tenvalia "$@"; }
+listening() { # until gdbus monitor and tenvaliactl watch hear the window: each says so after it subscribed
+  for _ in $(seq 100); do grep -q 'is owned by' "$work/monitor" && [ -s "$work/watch" ] && return 0; sleep 0.05; done
+  fail "the monitor and watch did not start listening"
+}
 on_bus() { # waits until the name has an owner
   for _ in $(seq 100); do "$ctl" status >/dev/null 2>&1 && return 0; sleep 0.05; done
   fail "no Tenvalia on the bus"
@@ -47,7 +51,7 @@ gdbus monitor --session -d org.tenvalia.Tenvalia -o /org/tenvalia/Tenvalia >"$wo
 monitor_pid=$!
 "$ctl" watch >"$work/watch" 2>&1 &
 watch_pid=$!
-sleep 0.5 # both listening
+listening
 client_top=$(client_top "$window" "$work")
 [ -n "$client_top" ] || fail "no light-blue client area in the window"
 click() { xdotool mousemove --window "$window" "$1" "$((client_top + $2))" click 1; }
@@ -151,7 +155,7 @@ gdbus monitor --session -d org.tenvalia.Tenvalia -o /org/tenvalia/Tenvalia >"$wo
 monitor_pid=$!
 "$ctl" watch >"$work/watch" 2>&1 &
 watch_pid=$!
-for _ in $(seq 100); do [ -s "$work/watch" ] && break; sleep 0.05; done
+listening
 expected=("0x0378 0x0000")
 said "poner, unticked: 1 click" "cocina: 1 clic, valor 0x02, líneas D7..D0 00000010" "$("$ctl" poner cocina)"
 step 0x0002
@@ -213,7 +217,7 @@ acted=$(grep -c '^patio: ' "$work/flood")
 [ "$status" -eq 1 ] && [ "$acted" -ge 1 ] && [ "$acted" -lt 30 ] &&
   grep -qx "tenvaliactl: más de 10 clics por segundo desde fuera: este se descartó" "$work/flood" ||
   fail "thirty clicks at once: exit $status, $(cat "$work/flood")"
-for _ in $(seq 60); do [ -s "$work/stderr" ] && break; sleep 0.05; done
+for _ in $(seq 200); do [ -s "$work/stderr" ] && break; sleep 0.05; done
 said "the dropped click said" "tenvalia: se descartó 1 clic de fuera (D-Bus y MQTT): se atienden como mucho 10 por segundo" \
   "$(cat "$work/stderr")"
 [ "$(lines)" -eq $((7 + acted)) ] || fail "$acted clicks acted, $(($(lines) - 7)) written"

@@ -25,12 +25,13 @@ broker_conf() { # EXTRA-LINES...
   printf '%s\n' "user $(id -un)" "listener 0 $sock" "allow_anonymous false" "password_file $work/passwords" "$@" >"$work/broker.conf"
 }
 broker_conf
-start_broker() {
-  rm -f "$sock"
+started() { [ "$(grep -c ' running$' "$work/broker.log" 2>/dev/null)" -gt "$1" ]; }
+start_broker() { # once its listeners take connections
+  local before
+  before=$(grep -c ' running$' "$work/broker.log" 2>/dev/null || true)
   mosquitto -c "$work/broker.conf" >>"$work/broker.log" 2>&1 &
   broker_pid=$!
-  for _ in $(seq 100); do [ -S "$sock" ] && return 0; sleep 0.1; done
-  fail "the broker did not start"
+  wait_until 10 started "${before:-0}" || fail "the broker did not start"
 }
 stop_broker() { kill "$broker_pid"; wait "$broker_pid" || true; broker_pid=""; }
 publish() { mosquitto_pub "${auth[@]}" -t "$topic/click" "$@"; }
@@ -60,16 +61,17 @@ stop() { # SIGNAL
   [ "$1" = KILL ] || [ "$status" -eq 0 ] || fail "exit code $status after SIG$1"
 }
 lines() { cat "$work/trace" 2>/dev/null | wc -l; }
-wait_until() { # SECONDS COMMAND... : true once the command is
+wait_until() { # SECONDS COMMAND... : true once the command is (asked anew each time: no $(...) in it)
   for _ in $(seq $(($1 * 10))); do "${@:2}" && return 0; sleep 0.1; done
   return 1
 }
+written() { [ "$(lines)" -ge "$1" ]; } # at least that many writes
 has() { grep -qF -- "$2" "$work/$1" 2>/dev/null; }
 count() { grep -cF -- "$2" "$work/$1" 2>/dev/null || true; }
 trace_is() { [ "$(cat "$work/trace")" = "$(printf '0x0378 %s\n' "$@")" ] || fail "trace differs; expected: $*"; }
 step() { # VALUE...: the trace after one more write each
   expected+=("$@")
-  wait_until 30 test "$(lines)" -ge ${#expected[@]} || fail "expected ${#expected[@]} writes"
+  wait_until 30 written ${#expected[@]} || fail "expected ${#expected[@]} writes"
   trace_is "${expected[@]}"
 }
 # What mosquitto_sub saw on the topic, payloads only, in order.
@@ -79,4 +81,5 @@ json_holds() { # TOPIC PYTHON-EXPRESSION: true of the last payload of TOPIC, as 
     "$(payloads "$1" | tail -n 1)" "$2" 2>/dev/null
 }
 json_is() { wait_until 10 json_holds "$@" || fail "$1: $2 is not so"; } # once the message is in
-online() { test "$(payloads "$topic/availability" | tail -n 1)" = online; }
+availability_is() { test "$(payloads "$topic/availability" | tail -n 1)" = "$1"; }
+online() { availability_is online; }

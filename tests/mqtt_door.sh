@@ -33,14 +33,12 @@ boxes=(interior_casa="Interior Casa" bano="Baño" cocina="Cocina" comedor="Comed
 config="homeassistant/device/tenvalia_$node/config"
 discovery() { payloads "$config" | tail -n 1; }
 python3 "$here/ha_discovery.py" check "$(discovery)" "$node" "${boxes[@]}" || fail "discovery"
-ha_shows() { # LINE...: entities as Home Assistant shows them, once the last state is in
-  local want
-  want=$(printf '%s\n' "$@")
-  wait_until 10 test "$(python3 "$here/ha_discovery.py" show "$(discovery)" "$(payloads "$topic/availability" | tail -n 1)" \
-    "$(payloads "$topic/state" | tail -n 1)" | sort)" = "$(sort <<<"$want")" ||
-    fail "Home Assistant would show: $(python3 "$here/ha_discovery.py" show "$(discovery)" \
-      "$(payloads "$topic/availability" | tail -n 1)" "$(payloads "$topic/state" | tail -n 1)")"
+ha_now() { # entities as Home Assistant would show them from the last messages
+  python3 "$here/ha_discovery.py" show "$(discovery)" "$(payloads "$topic/availability" | tail -n 1)" \
+    "$(payloads "$topic/state" | tail -n 1)"
 }
+ha_is() { [ "$(ha_now | sort)" = "$(printf '%s\n' "$@" | sort)" ]; }
+ha_shows() { wait_until 10 ha_is "$@" || fail "Home Assistant would show: $(ha_now)"; } # LINE...
 lights() { # LIT-SENSOR-NAME...: the eight line sensors, those named on, the rest off
   local line
   for line in "Baño (D0)" "Cocina (D1)" "Comedor (D2)" "Recamara (D3)" "Sala (D4)" "Cochera (D5)" "Traspatio (D6)" "Patio (D7)"; do
@@ -50,7 +48,8 @@ lights() { # LIT-SENSOR-NAME...: the eight line sensors, those named on, the res
 mapfile -t dark < <(lights)
 ha_shows "Luces: Apagadas" "Salida: off" "${dark[@]}"
 mosquitto_pub "${auth[@]}" -t homeassistant/status -m online
-wait_until 10 test "$(payloads "$config" | wc -l)" -eq 2 || fail "discovery not sent again when Home Assistant came online"
+discoveries() { [ "$(payloads "$config" | wc -l)" -eq "$1" ]; }
+wait_until 10 discoveries 2 || fail "discovery not sent again when Home Assistant came online"
 echo "mqtt: discovery in Home Assistant's documented schema, with the window's captions, 11 buttons, a select, 8 lines, a problem sensor and an event; sent again after homeassistant/status online"
 
 # A click over MQTT is a click in the window: the same box toggles, the same write follows.
@@ -142,7 +141,7 @@ stop TERM
 wait "$online_pid"
 expected+=(0x0000)
 trace_is "${expected[@]}"
-wait_until 5 test "$(payloads "$topic/availability" | tail -n 1)" = offline || fail "not offline after SIGTERM"
+wait_until 5 availability_is offline || fail "not offline after SIGTERM"
 [ "$(grep "^$topic/" "$work/seen" | tail -n 2 | cut -d' ' -f1 | tr '\n' ' ')" = "$topic/state $topic/availability " ] ||
   fail "not the final state, then offline"
 json_is "$topic/state" 'j["value"] == 0 and j["lines"] == "00000000"'
@@ -154,7 +153,7 @@ done < <(payloads "$config")
 start
 wait_until 10 online || fail "not online after a new start"
 stop KILL
-wait_until 10 test "$(payloads "$topic/availability" | tail -n 1)" = offline || fail "the last will did not say offline"
+wait_until 10 availability_is offline || fail "the last will did not say offline"
 echo "mqtt: SIGTERM published state 0 once, then offline, every discovery whole; after kill -9 the last will said offline"
 
 # A broker that stops answering does not keep the program from closing, nor the lights on.
@@ -182,7 +181,7 @@ echo "mqtt: an output standing in: Home Assistant's problem sensor on, its lines
 refused() { # WORDS
   start
   wait_for_window >/dev/null || fail "no window with a refused configuration"
-  wait_until 10 test "$(lines)" -ge 1 || fail "no write with a refused configuration"
+  wait_until 10 written 1 || fail "no write with a refused configuration"
   stop TERM
   [ "$(cat "$work/stderr")" = "$1" ] || fail "said: $(cat "$work/stderr"); expected: $1"
 }

@@ -94,7 +94,7 @@ for cafile in "$work/missing.pem" "$work/mqtt.conf"; do
   conf "cafile = $cafile"
   start
   wait_for_window >/dev/null || fail "no window"
-  wait_until 10 test "$(lines)" -ge 1 || fail "no write"
+  wait_until 10 written 1 || fail "no write"
   stop TERM
   case $cafile in
   *missing.pem) words="$work/mqtt.conf:5: no se puede leer el cafile $cafile (No such file or directory); MQTT queda apagado" ;;
