@@ -107,8 +107,8 @@ void TForm1::CheckIntExtClick() { Conmutar(CheckIntExt); }
 // its own handler writes. Done when the write reached the output asked for.
 platform::remote::Result TForm1::ClicRemoto(int casilla)
 {
-    const QCheckBox *caja = this->*Casillas[casilla].miembro;
-    (this->*Casillas[casilla].miembro)->click();
+    QCheckBox *caja = this->*Casillas[casilla].miembro;
+    caja->click();
     const auto &puerto = platform::port::ActivePort::instance();
     QString falta = puerto.lastFailure();
     if (falta.isEmpty())

@@ -65,8 +65,11 @@ public:
     virtual bool publish(const QByteArray &topic, const QByteArray &payload, bool retained) = 0;
     // At most once: a message that could arrive twice could undo a click.
     virtual bool subscribe(const QByteArray &topic) = 0;
-    // Sends what is queued, then an orderly disconnect; waits at most `milliseconds` for it.
-    virtual void close(int milliseconds) = 0;
+    // Sends what is queued and a last retained message, which the broker acknowledges (QoS 1):
+    // once it has, it has taken all that came before, and the orderly disconnect follows. A
+    // broker busy writing to a connection that closes sooner could drop what it had not read.
+    // Waits at most `milliseconds` in all.
+    virtual void close(const QByteArray &lastTopic, const QByteArray &lastPayload, int milliseconds) = 0;
 };
 
 // The module's one entry point, found by this name. Null, with libmosquitto's words in `why`,

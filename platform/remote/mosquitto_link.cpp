@@ -57,6 +57,7 @@ struct Shared {
     std::atomic<bool> up{false};  // CONNACK accepted, connection not lost since
     bool answered = false;        // loop thread: a CONNACK came on this try
     int refusal = 0;              // loop thread: its reason code when it refused
+    int lastMid = -1;             // guarded by mutex: the close's last message, until acknowledged
 
     ~Shared()
     {
@@ -136,6 +137,17 @@ void onConnect(mosquitto *mosq, void *data, int rc, int, const mosquitto_propert
     }
     shared->up = true;
     shared->post([](BrokerListener *listener) { listener->connected(); });
+}
+
+// A QoS 1 message acknowledged; QoS 0 ones are told as they are written, under other ids.
+void onPublish(mosquitto *, void *data, int mid, int, const mosquitto_property *)
+{
+    auto *shared = static_cast<Shared *>(data);
+    const std::lock_guard<std::mutex> lock(shared->mutex);
+    if (mid == shared->lastMid) {
+        shared->lastMid = -1;
+        shared->wake.notify_all();
+    }
 }
 
 void onMessage(mosquitto *, void *data, const mosquitto_message *message, const mosquitto_property *)
@@ -236,7 +248,7 @@ public:
 
     ~MosquittoLink() override
     {
-        close(0);
+        stop(std::chrono::steady_clock::now());
         {
             const std::lock_guard<std::mutex> lock(shared_->mutex);
             shared_->receiver = nullptr;
@@ -268,7 +280,29 @@ public:
                                                      MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr) == MOSQ_ERR_SUCCESS;
     }
 
-    void close(int milliseconds) override
+    void close(const QByteArray &lastTopic, const QByteArray &lastPayload, int milliseconds) override
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+        {
+            const std::lock_guard<std::mutex> sending(shared_->sending);
+            int mid = -1;
+            // The id is set before the acknowledgement can come: the loop's callback takes the
+            // same lock.
+            const std::lock_guard<std::mutex> lock(shared_->mutex);
+            if (shared_->up && !shared_->stopping &&
+                mosquitto_publish(shared_->mosq, &mid, lastTopic.constData(), int(lastPayload.size()),
+                                  lastPayload.constData(), 1, true) == MOSQ_ERR_SUCCESS)
+                shared_->lastMid = mid;
+        }
+        std::unique_lock<std::mutex> lock(shared_->mutex);
+        shared_->wake.wait_until(lock, deadline, [this] { return shared_->lastMid == -1; });
+        lock.unlock();
+        stop(deadline);
+    }
+
+private:
+    // An orderly disconnect, after what is queued; the thread given until `deadline` to end.
+    void stop(std::chrono::steady_clock::time_point deadline)
     {
         std::unique_lock<std::mutex> lock(shared_->mutex);
         const bool first = !shared_->stopping;
@@ -276,17 +310,15 @@ public:
         shared_->wake.notify_all();
         lock.unlock();
         if (first) {
-            // After what is queued; wakes the loop. A try still under way disconnects itself
-            // once it is answered.
+            // A try still under way disconnects itself once it is answered.
             const std::lock_guard<std::mutex> sending(shared_->sending);
             if (shared_->up)
                 mosquitto_disconnect(shared_->mosq);
         }
         lock.lock();
-        shared_->wake.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return shared_->finished; });
+        shared_->wake.wait_until(lock, deadline, [this] { return shared_->finished; });
     }
 
-private:
     std::shared_ptr<Shared> shared_;
     QObject *receiver_;
     std::thread thread_;
@@ -330,6 +362,7 @@ extern "C" Q_DECL_EXPORT platform::remote::BrokerLink *tenvalia_open_broker_link
     }
     mosquitto_connect_v5_callback_set(mosq, onConnect);
     mosquitto_message_v5_callback_set(mosq, onMessage);
+    mosquitto_publish_v5_callback_set(mosq, onPublish);
     auto *receiver = new QObject;
     shared->receiver = receiver;
     return new MosquittoLink(std::move(shared), receiver);

@@ -79,8 +79,8 @@ public:
         if (!link_)
             return;
         publishState(Switchboard::instance().state()); // unless the final write's is out already
-        link_->publish(topic("availability"), "offline", true);
-        link_->close(1000);
+        // Within the second a termination signal gives the whole close.
+        link_->close(topic("availability"), "offline", 500);
     }
 
     void connected() override
