@@ -90,7 +90,9 @@ int main(int argc, char *argv[])
         QApplication::exec();
     } catch (const std::exception &error) {
         TForm1::EscribirPuerto(TForm1::PuertoParalelo, 0); // the window is gone: so are the lights
-        platform::ShowMessage(nullptr, platform::escapeControls(QString::fromLocal8Bit(error.what())));
+        const QString why = platform::escapeControls(QString::fromLocal8Bit(error.what()));
+        platform::say(why); // the journal hears it too, and without a desktop only it does
+        platform::ShowMessage(nullptr, why);
     }
     return platform::endingWith(switchOffForExit(0));
 }

@@ -1,5 +1,7 @@
 #include "surface.h"
 
+#include "toolkit.h"
+
 #include <QElapsedTimer>
 #include <QPaintEvent>
 #include <QPainter>
@@ -104,7 +106,8 @@ bool Surface::eventFilter(QObject *watched, QEvent *event)
 {
     if (event->type() != QEvent::Expose)
         return QWidget::eventFilter(watched, event);
-    const bool exposed = static_cast<QWindow *>(watched)->isExposed();
+    // A window drawn nowhere is exposed to nobody: its pixels never run.
+    const bool exposed = !headless() && static_cast<QWindow *>(watched)->isExposed();
     if (exposed != seen_) {
         if (exposed)
             emit seenChanged(true); // before seen_ is set: what it sets off paints nothing

@@ -32,10 +32,16 @@ namespace platform {
 
 namespace {
 std::vector<QMessageBox *> openBoxes;
-}
+bool drawnNowhere = false;
+} // namespace
+
+bool headless() { return drawnNowhere; }
+void setHeadless(bool headless) { drawnNowhere = headless; }
 
 void ShowMessage(QWidget *parent, const QString &text)
 {
+    if (drawnNowhere)
+        return;
     QMessageBox box(QMessageBox::NoIcon, QApplication::applicationDisplayName(), text, QMessageBox::Ok, parent);
     box.setTextFormat(Qt::PlainText); // texts may quote the environment: never markup
     openBoxes.push_back(&box);
@@ -160,6 +166,17 @@ int endingWith(int code)
 namespace {
 
 QtMessageHandler qtsOwnHandler = nullptr;
+
+// Qt's offscreen platform warns of every fixed-size window that it cannot pass size hints on: a
+// window nobody sees needs none, and the journal needs no such line at every start.
+void withoutSizeHintNoise(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (text == QLatin1String("This plugin does not support propagateSizeHints()"))
+        return;
+    if (qtsOwnHandler) // Qt hands back its default handler when there was none of ours
+        qtsOwnHandler(type, context, text);
+}
+
 struct HeldBack {
     QtMsgType type;
     const char *file, *function, *category; // Qt's own static strings
@@ -211,7 +228,9 @@ std::unique_ptr<QApplication> openDisplay(int &argc, char **argv)
         qputenv("QT_XCB_NO_MITSHM", "1");
     qtsOwnHandler = qInstallMessageHandler(holdBackUntilOpen);
     auto application = std::make_unique<QApplication>(argc, argv);
-    qInstallMessageHandler(qtsOwnHandler);
+    const QString platform = QGuiApplication::platformName();
+    setHeadless(platform == QLatin1String("offscreen") || platform == QLatin1String("minimal"));
+    qInstallMessageHandler(headless() ? withoutSizeHintNoise : qtsOwnHandler);
     for (const HeldBack &message : std::exchange(heldBack, {})) {
         const QMessageLogContext context(message.file, message.line, message.function, message.category);
         if (qtsOwnHandler)

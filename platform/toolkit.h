@@ -14,7 +14,15 @@ class QWidget;
 
 namespace platform {
 
-// A modal box with the text and one OK button; returns once the person has dismissed it.
+// Whether the window is drawn nowhere (Qt's offscreen or minimal platform: a service without a
+// desktop). Nobody sees it then, so nothing waits for a person and nothing is painted. Decided by
+// openDisplay(); tests set it themselves.
+bool headless();
+void setHeadless(bool headless);
+
+// A modal box with the text and one OK button; returns once the person has dismissed it. Without
+// a person (headless), no box is made and it returns at once: whatever the program has to tell
+// goes to standard error as well.
 void ShowMessage(QWidget *parent, const QString &text);
 // Closes every box ShowMessage has open, as if dismissed: a closing program never waits for a
 // person.

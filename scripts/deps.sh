@@ -11,6 +11,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev libxcb1-dev
   libftdi1-dev libmodbus-dev libmosquitto-dev     # FTDI and Modbus relay boards, the MQTT broker
+  libnova-dev                                     # sunrise and sunset for the schedule
   fonts-liberation2 fonts-dejavu-core
 )
 package=(dpkg-dev file)

@@ -14,6 +14,23 @@ app_pid="" xvfb_pid=""
 fail() { echo "FAIL: $*"; exit 1; }
 skip() { echo "SKIPPED: $*"; exit 77; }
 
+# systemd's own check of the user units under ROOT (/ once installed), as the person's manager
+# reads them: every key known, each command there, each manual page found. Unpacked elsewhere,
+# the units are checked in copies that name the unpacked program, with man looking there. A
+# manager needs a runtime folder, which root outside a login session has not: one of its own.
+verify_units() { # ROOT [COPIES]
+  local units=$1/usr/lib/systemd/user out
+  [ -f "$units/tenvalia.service" ] && [ -f "$units/tenvalia-headless.service" ] || fail "no systemd user units in the package"
+  if [ -n "${2:-}" ]; then
+    mkdir -p "$2"
+    for unit in "$units"/*.service; do sed "s|^ExecStart=/usr/bin/|ExecStart=$1/usr/bin/|" "$unit" >"$2/${unit##*/}"; done
+    units=$2
+  fi
+  mkdir -m 700 -p "$work/runtime"
+  out=$(XDG_RUNTIME_DIR=$work/runtime MANPATH=$1/usr/share/man systemd-analyze --user verify "$units"/*.service 2>&1) &&
+    [ -z "$out" ] || fail "systemd-analyze --user verify: $out"
+}
+
 if [ "$2" = install ]; then
   sudo=()
   if [ "$(id -u)" -ne 0 ]; then
@@ -40,15 +57,17 @@ if [ "$2" = contents ]; then
     [ -z "$warnings" ] || fail "manual page $page: $warnings"
   done
   xmllint --noout "$share/dbus-1/interfaces/org.tenvalia.Tenvalia1.xml" || fail "D-Bus interface"
+  verify_units "$work/root" "$work/units"
   read -r size type colours <<<"$(identify -format '%wx%h %[type] %k' "$share/icons/hicolor/32x32/apps/tenvalia.png")"
   [ "$size $type" = "32x32 PaletteAlpha" ] && [ "$colours" -le 16 ] || fail "the icon is not 32x32 in 16 colours"
-  echo "package: $(basename "$deb") lintian-clean; desktop entry, AppStream metadata, manual pages, D-Bus interface and icon valid"
+  echo "package: $(basename "$deb") lintian-clean; desktop entry, AppStream metadata, manual pages, D-Bus interface, systemd user units and icon valid"
   exit 0
 fi
 
 DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "$deb" >/dev/null
 trap 'kill $app_pid $xvfb_pid 2>/dev/null || true; "${sudo[@]}" apt-get remove -y -qq tenvalia >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
 [ "$(man -w tenvalia)" = /usr/share/man/man1/tenvalia.1.gz ] || fail "man does not find the manual page"
+verify_units /
 start_xvfb "$work"
 QT_QPA_PLATFORM=xcb TENVALIA_PORT="sim:$work/trace" /usr/bin/tenvalia >/dev/null 2>&1 &
 app_pid=$!

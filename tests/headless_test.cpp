@@ -1,0 +1,121 @@
+// The window without a desktop: the display opened on Qt's offscreen platform, as the program
+// opens it, where the window exists but nobody sees it. Nothing waits for a person, nothing is
+// painted, and the journal gets no noise.
+#include "Unit1.h"
+#include "platform/port/active_port.h"
+#include "platform/surface.h"
+#include "platform/toolkit.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QMessageBox>
+#include <QWindow>
+#include <QtTest>
+
+#include <vector>
+
+namespace {
+
+std::vector<quint16> written;
+
+class RecordingPort final : public platform::port::Output {
+public:
+    platform::port::Outcome write(quint16 value) override
+    {
+        written.push_back(value);
+        return {platform::port::Step::Done, 0, value};
+    }
+    platform::port::Where where() const override { return {}; }
+};
+
+QStringList heard; // what Qt said, past the program's own filter
+void hear(QtMsgType, const QMessageLogContext &, const QString &text) { heard << text; }
+
+bool anyMessageBox()
+{
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    return QApplication::activeModalWidget() ||
+           std::any_of(windows.begin(), windows.end(), [](QWidget *w) { return qobject_cast<QMessageBox *>(w); });
+}
+
+} // namespace
+
+class HeadlessTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<TForm1> form;
+
+private slots:
+    void init()
+    {
+        platform::port::ActivePort::instance().use(std::make_unique<RecordingPort>(), TForm1::PuertoParalelo);
+        written.clear();
+        form = std::make_unique<TForm1>();
+        form->show();
+        QTRY_VERIFY(form->windowHandle()->isExposed()); // the platform shows it, to nobody
+    }
+    void cleanup() { form.reset(); }
+
+    void theOffscreenPlatformIsHeadless() { QVERIFY(platform::headless()); }
+
+    // A fixed-size window makes the offscreen platform warn that it cannot pass size hints: not
+    // a word of it reaches standard error; every other word of Qt's does (heard before the test
+    // framework put its own handler in).
+    void qtsSizeHintWarningIsDropped()
+    {
+        QVERIFY(heard.contains(QStringLiteral("another warning")));
+        QVERIFY2(!heard.join(QLatin1Char('\n')).contains(QLatin1String("propagateSizeHints")), qPrintable(heard.join('\n')));
+    }
+
+    // The pixels never run: the surface counts as unseen and the timer sleeps.
+    void pixelsSleepWhileShown()
+    {
+        QTest::qWait(100); // the expose events of the show
+        QVERIFY(!form->centralwidget->seen());
+        QVERIFY(form->Reloj->isSleeping());
+    }
+
+    // Port trouble and the menus' messages open no box and wait for nobody; the window goes on.
+    void noMessageBoxWaits()
+    {
+        QTimer stuck;
+        bool waited = false;
+        stuck.callOnTimeout([&] {
+            waited = true;
+            if (QWidget *box = QApplication::activeModalWidget())
+                box->close();
+        });
+        stuck.start(3000);
+        platform::port::Choice choice{platform::port::parseRequest("bogus"), TForm1::PuertoParalelo,
+                                      std::make_unique<RecordingPort>()};
+        choice.refused = true;
+        platform::port::ActivePort::instance().use(std::move(choice));
+        QSignalSpy told(&platform::port::ActivePort::instance(), &platform::port::ActivePort::trouble);
+        QVERIFY(told.wait(5000)); // told, on the event loop, to a window that shows no box
+        for (const char *item : {"Ovira1", "Manual1", "PtoParalelo1"})
+            form->findChild<QAction *>(QLatin1String(item))->trigger();
+        QVERIFY(!waited);
+        QVERIFY(!anyMessageBox());
+        form->findChild<QCheckBox *>(QStringLiteral("CheckCocina"))->click();
+        QCOMPARE(written.back(), quint16(0x02));
+    }
+};
+
+int main(int argc, char *argv[])
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qInstallMessageHandler(hear); // standing in for the program's standard error
+    const auto application = platform::openDisplay(argc, argv);
+    {
+        platform::port::ActivePort::instance().use(std::make_unique<RecordingPort>(), TForm1::PuertoParalelo);
+        TForm1 first;
+        first.show();
+        QCoreApplication::processEvents();
+        qWarning("another warning");
+    }
+    HeadlessTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "headless_test.moc"
