@@ -57,7 +57,8 @@ status=0
 out=$("$ctl" click sala 2>&1) || status=$?
 [ "$status" -eq 1 ] && [[ "$out" == "tenvaliactl: la salida pedida no está disponible (TENVALIA_PORT=sim:$work/no-such-folder/trace: "* ]] ||
   fail "tenvaliactl click after trouble: exit $status, $out"
-"$ctl" status | grep -qx 'marcadas: sala' || fail "the click after trouble was not made"
+now=$("$ctl" status 2>&1) || true
+grep -qx 'marcadas: sala' <<<"$now" || fail "the click after trouble was not made: $now"
 kill -TERM "$app_pid"
 ended_with "SIGTERM after trouble" 0
 [ "$(grep -c '^tenvalia: No se pudo guardar el registro' "$work/stderr")" -eq 1 ] || fail "the trouble was said more than once"
