@@ -20,6 +20,7 @@ everything=(
   "${packages[@]}" "${package[@]}" lintian desktop-file-utils appstream man-db groff-base  # the Debian package
   "${picture[@]}"                                                                         # the real window
   dbus mosquitto mosquitto-clients util-linux python3         # the session bus, a private broker, script, JSON
+  python3-jinja2 openssl                                      # Home Assistant's templates rendered, a TLS broker's certificate
   libglib2.0-bin libxml2-utils                                # gdbus as a client, the D-Bus interface checked
 )
 # The emulated PCs (parallel ports, relay boards) are x86: their test runs only where the build is.

@@ -108,7 +108,7 @@ private slots:
     }
 
     // A request that cannot be carried out says why, in words that quote it safely, and the
-    // writes go on simulated.
+    // writes go on simulated, standing in for the output asked for: not available.
     void refusedRequestsSayWhyAndGoOnSimulated()
     {
         const QStringList forms{"no es una forma conocida", "ppdev:/dev/parportN", "sim:ARCHIVO", "simulado"};
@@ -130,7 +130,13 @@ private slots:
                 QVERIFY2(refusal.contains(words), qPrintable(refusal));
             QVERIFY(notSaid.isEmpty() || !refusal.contains(notSaid));
             QVERIFY(std::none_of(refusal.begin(), refusal.end(), [](QChar c) { return c.unicode() < 0x20 && c != '\n'; }));
+            auto &active = port::ActivePort::instance();
+            active.use(std::move(choice));
+            QVERIFY(!active.available());
+            QVERIFY2(active.standingIn().startsWith(QStringLiteral("la salida pedida no está disponible (TENVALIA_PORT=")),
+                     qPrintable(active.standingIn()));
         }
+        QCoreApplication::sendPostedEvents(); // the refusals told, before another test listens
     }
 
     // A pipe or FIFO that nobody reads, that fills up, or whose reader leaves: each is said once
@@ -219,6 +225,13 @@ private slots:
         QCOMPARE(theirs.output->where().kind, Kind::Stdout); // not direct I/O, although it was granted
         QCOMPARE(said(theirs), (QStringList{"No se pudo usar el puerto paralelo en 0x0378 (/dev/parport2).",
                                             "• ppdev: /dev/parport2" + notAPort}));
+        // Finding nothing lost nothing; the person's port found and refused is lost.
+        auto &active = port::ActivePort::instance();
+        active.use(std::move(elsewhere));
+        QVERIFY(active.available());
+        active.use(std::move(theirs));
+        QVERIFY(!active.available());
+        QCoreApplication::sendPostedEvents(); // the refusals told, before another test listens
 
         QDir(QFile::decodeName(paths.sysctl + "/parport2")).removeRecursively();
         addDevice("parport0", {});

@@ -22,6 +22,10 @@ void ActivePort::use(Choice choice)
     const std::lock_guard lock(busy_);
     choice_ = std::move(choice);
     mayBeOn_ = cleared_ = false;
+    // Auto mode that found nothing stands in for nothing; a port it found and could not use does.
+    standIn_ = choice_.refused && (choice_.request.mode != Request::Mode::Auto || choice_.personsPortRefused);
+    standInBecause_ = standIn_ ? words::standingIn(choice_) : QString();
+    lastFailure_.clear();
     if (const QString notice = words::notice(choice_); !notice.isEmpty())
         say(notice);
     if (const QString refusal = words::refusal(choice_); !refusal.isEmpty())
@@ -68,8 +72,10 @@ void ActivePort::writeLocked(quint16 address, quint16 value)
         tryToSwitchOffStranded(false);
     if (outcome.ok()) {
         held_ = outcome.readBack >= 0 ? outcome.readBack : value & 0xFF;
+        lastFailure_.clear();
         return;
     }
+    lastFailure_ = words::notReached(lost, outcome);
 
     // Standard output is where every failed port goes on; once it fails too, nothing is recorded.
     auto failed = std::exchange(choice_.output, lost.kind == Kind::Stdout ? silentOutput() : stdoutOutput(choice_.address));
@@ -84,6 +90,14 @@ void ActivePort::writeLocked(quint16 address, quint16 value)
     if (outcome.step != Step::Address && !choice_.output->write(value).ok())
         choice_.output = silentOutput();
     held_ = value & 0xFF; // as the simulated output now has it
+    // What was asked for, or found, is lost; direct I/O that auto mode tried unseen, whose first
+    // write shows there is no port, was never there to lose.
+    const bool wanted = choice_.request.mode != Request::Mode::Auto ||
+                        (isReal(lost.kind) && !(first && lost.kind == Kind::Direct));
+    if (wanted && !standIn_) {
+        standIn_ = true;
+        standInBecause_ = words::standingIn(lost, outcome, choice_.output->where());
+    }
     report(first ? words::neverThere(choice_, lost, outcome) : words::failedWrite(lost, outcome, choice_.output->where()));
 }
 
@@ -118,6 +132,24 @@ int ActivePort::held() const
 {
     const std::lock_guard lock(busy_);
     return held_;
+}
+
+bool ActivePort::available() const
+{
+    const std::lock_guard lock(busy_);
+    return !standIn_;
+}
+
+QString ActivePort::lastFailure() const
+{
+    const std::lock_guard lock(busy_);
+    return lastFailure_;
+}
+
+QString ActivePort::standingIn() const
+{
+    const std::lock_guard lock(busy_);
+    return standIn_ ? standInBecause_ : QString();
 }
 
 bool ActivePort::lightsMayBeOn() const

@@ -25,6 +25,14 @@ public:
     Where where() const;
     // The lines after the last write: as read back where the output could tell, else as written.
     int held() const;
+    // False while the output in use stands in for one that was asked for or found and failed: a
+    // fallback to the simulated port after a failed write, or a refused TENVALIA_PORT form. Auto
+    // mode that found nothing lost nothing, and is available.
+    bool available() const;
+    // In one line each: why the last write did not take (empty when it did), and why the output
+    // in use stands in for the one asked for (empty while available).
+    QString lastFailure() const;
+    QString standingIn() const;
 
     // Whether a real port may still have lines high that the program set: its last write did
     // not take, and no write of 0 has taken since.
@@ -55,6 +63,9 @@ private:
     bool cleared_ = false;          // the last write was 0 and took
     bool closing_ = false;
     int held_ = 0;
+    bool standIn_ = false;          // the output in use stands in for one asked for or found
+    QString standInBecause_;        // why, in one line
+    QString lastFailure_;           // the last write's failure, in one line; empty when it took
 };
 
 } // namespace platform::port

@@ -173,6 +173,28 @@ QString failedWrite(const Where &lost, const Outcome &failure, const Where &next
         .arg(nameOf(lost), clause(lost, failure), carryingOn(next));
 }
 
+QString notReached(const Where &lost, const Outcome &failure)
+{
+    return QStringLiteral("la escritura no llegó a %1: %2").arg(nameOf(lost), clause(lost, failure));
+}
+
+QString standingIn(const Choice &choice)
+{
+    QString what = choice.request.mode == Mode::Auto ? QString() : asked(choice.request);
+    if (!choice.tried.empty()) {
+        const Attempt &last = choice.tried.back();
+        what += (what.isEmpty() ? nameOf(last.where) : QString()) + QStringLiteral(": ") + clause(last.where, last.outcome);
+    }
+    return QStringLiteral("la salida pedida no está disponible (%1); se escribe en %2")
+        .arg(what, nameOf(choice.output->where()));
+}
+
+QString standingIn(const Where &lost, const Outcome &failure, const Where &next)
+{
+    return QStringLiteral("la salida pedida no está disponible (%1 falló: %2); se escribe en %3")
+        .arg(nameOf(lost), clause(lost, failure), nameOf(next));
+}
+
 QString switchedOff(const Where &where)
 {
     return QStringLiteral("las salidas de %1 quedaron apagadas").arg(nameOf(where));

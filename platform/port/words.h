@@ -28,6 +28,12 @@ QString neverThere(const Choice &choice, const Where &lost, const Outcome &failu
 // A write failed on a port that had worked; the writes go on with `next`.
 QString failedWrite(const Where &lost, const Outcome &failure, const Where &next);
 
+// One line each, for the answer to a command from outside: a write that did not reach `lost`;
+// the output in use standing in for the one asked for or found.
+QString notReached(const Where &lost, const Outcome &failure);
+QString standingIn(const Choice &choice);
+QString standingIn(const Where &lost, const Outcome &failure, const Where &next);
+
 // A port that failed while its lights were on: switched off after all, or maybe not.
 QString switchedOff(const Where &where);
 QString mayStillBeOn(const Where &where, const Outcome &failure);
