@@ -125,24 +125,31 @@ private:
         }
     }
 
+    // A hop removed and made again between two looks is a going and a coming all the same: the
+    // events say so, where the path's state alone would not.
     void drain()
     {
         alignas(inotify_event) char events[4096];
-        bool touched = false; // a hop's own node had its owner or mode changed
+        bool went = false, touched = false;
         for (ssize_t n; (n = ::read(fd_, events, sizeof events)) > 0;) {
             for (const char *at = events; at < events + n;) {
                 const auto *event = reinterpret_cast<const inotify_event *>(at);
-                if ((event->mask & IN_ATTRIB) && event->len > 0)
-                    for (const QByteArray &name : names_)
-                        touched |= name == event->name;
                 at += sizeof(inotify_event) + event->len;
+                for (size_t hop = 0; hop < wds_.size(); ++hop) {
+                    if (event->wd != wds_[hop])
+                        continue;
+                    const bool itself = event->len > 0 && names_[hop] == event->name;
+                    went |= (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF)) ||
+                            (itself && (event->mask & (IN_DELETE | IN_MOVED_FROM)));
+                    touched |= itself && (event->mask & (IN_CREATE | IN_MOVED_TO | IN_ATTRIB));
+                }
             }
         }
         follow();
-        const bool there = isThere();
-        if (there != std::exchange(there_, there))
-            there ? emit appeared(path_) : emit vanished(path_);
-        else if (there && touched)
+        const bool there = isThere(), was = std::exchange(there_, there);
+        if (was && (went || !there))
+            emit vanished(path_);
+        if (there && (!was || went || touched))
             emit appeared(path_);
     }
 
