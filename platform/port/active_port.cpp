@@ -62,7 +62,8 @@ void ActivePort::use(Choice choice)
 
 void ActivePort::use(std::unique_ptr<Output> output, quint16 address)
 {
-    use(Choice{{}, address, std::move(output), {}, false, false});
+    // As given: nothing asked, nothing to look for should it go.
+    use(Choice{{Request::Mode::Stdout}, address, std::move(output), {}, false, false});
 }
 
 void ActivePort::write(quint16 address, quint16 value)
@@ -114,9 +115,9 @@ void ActivePort::writeLocked(quint16 address, quint16 value)
     });
 }
 
-// The output in use is given up after `outcome`, told with what `said` makes of what follows it; the writes go on simulated
-// (standard output, and once that fails too, nothing recorded), the failed value recorded there
-// when it came from a write.
+// The output in use is given up after `outcome`, told in what `said` makes of what follows it.
+// The writes go on simulated (standard output, and once that fails too, nothing recorded), the
+// failed value recorded there when it came from a write.
 void ActivePort::giveUpLocked(const Outcome &outcome, quint16 value, bool record,
                               const std::function<QString(const Where &next)> &said)
 {
