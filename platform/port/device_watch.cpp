@@ -75,8 +75,16 @@ public:
     ~PathWatch() override { ::close(fd_); }
 
 private:
-    static constexpr uint32_t kEvents = IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM | IN_ATTRIB |
-                                        IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+    // A hop that exists is watched itself: its going, and its owner or mode changing. One that does
+    // not is waited for in the nearest of its folders that exists, where each name made wakes the
+    // watch (a busy folder such as /dev only while the device is away).
+    struct Spot {
+        QByteArray path;
+        bool itself;
+        bool operator==(const Spot &other) const { return path == other.path && itself == other.itself; }
+    };
+    static constexpr uint32_t kItself = IN_DELETE_SELF | IN_MOVE_SELF | IN_ATTRIB | IN_DONT_FOLLOW;
+    static constexpr uint32_t kFolder = IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 
     bool isThere() const
     {
@@ -100,28 +108,34 @@ private:
         return hops;
     }
 
-    // Watches the nearest existing folder of each hop, and only those. A folder made between the
-    // look and the watch is found by looking again once the watch is in place.
+    std::vector<Spot> spots() const
+    {
+        std::vector<Spot> spots;
+        for (const QByteArray &hop : hops()) {
+            struct stat info;
+            if (::lstat(hop.constData(), &info) == 0) {
+                spots.push_back({hop, true});
+                continue;
+            }
+            QByteArray folder = folderOf(hop);
+            while (!isFolder(folder) && folder != "/" && folder != ".")
+                folder = folderOf(folder);
+            spots.push_back({folder, false});
+        }
+        return spots;
+    }
+
+    // Watches the spots as they are now, and only those. What changed between the look and the
+    // watch is found by looking again once the watch is in place.
     void follow()
     {
-        for (;;) {
-            std::vector<QByteArray> folders;
-            names_.clear();
-            for (const QByteArray &hop : hops()) {
-                QByteArray folder = folderOf(hop);
-                while (!isFolder(folder) && folder != "/" && folder != ".")
-                    folder = folderOf(folder);
-                folders.push_back(folder);
-                names_.push_back(hop.mid(hop.lastIndexOf('/') + 1));
-            }
-            if (folders == watched_)
-                break;
+        for (std::vector<Spot> now; (now = spots()) != watched_;) {
             for (const int wd : wds_)
                 ::inotify_rm_watch(fd_, wd);
             wds_.clear();
-            for (const QByteArray &folder : folders)
-                wds_.push_back(::inotify_add_watch(fd_, folder.constData(), kEvents));
-            watched_ = folders; // and once more: what was found before the watches may have changed
+            for (const Spot &spot : now)
+                wds_.push_back(::inotify_add_watch(fd_, spot.path.constData(), spot.itself ? kItself : kFolder));
+            watched_ = now;
         }
     }
 
@@ -135,13 +149,11 @@ private:
             for (const char *at = events; at < events + n;) {
                 const auto *event = reinterpret_cast<const inotify_event *>(at);
                 at += sizeof(inotify_event) + event->len;
-                for (size_t hop = 0; hop < wds_.size(); ++hop) {
-                    if (event->wd != wds_[hop])
-                        continue;
-                    const bool itself = event->len > 0 && names_[hop] == event->name;
-                    went |= (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF)) ||
-                            (itself && (event->mask & (IN_DELETE | IN_MOVED_FROM)));
-                    touched |= itself && (event->mask & (IN_CREATE | IN_MOVED_TO | IN_ATTRIB));
+                for (size_t spot = 0; spot < wds_.size(); ++spot) {
+                    if (event->wd == wds_[spot] && watched_[spot].itself) {
+                        went |= (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF)) != 0;
+                        touched |= (event->mask & IN_ATTRIB) != 0;
+                    }
                 }
             }
         }
@@ -156,9 +168,8 @@ private:
     int fd_;
     QByteArray path_;
     QSocketNotifier notifier_;
-    std::vector<QByteArray> watched_; // the folders watched, one for each hop
+    std::vector<Spot> watched_; // one for each hop
     std::vector<int> wds_;
-    std::vector<QByteArray> names_;   // each hop's own name in its folder
     bool there_ = false;
 };
 

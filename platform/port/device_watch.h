@@ -18,9 +18,9 @@ public:
     // set up the node), else from the kernel itself. Null, with the system's `error`, when the
     // system offers no such notices.
     static DeviceWatch *devices(const std::vector<QByteArray> &subsystems, QObject *parent, int *error);
-    // `path` as given, and each link on its way, through the nearest folder of each that exists:
-    // as a folder appears the watch steps down into it, as it goes the watch steps up. Null, with
-    // the system's `error`, when inotify is refused.
+    // `path` as given, and each link on its way: each itself while it exists, else the nearest of
+    // its folders that exists; as a folder appears the watch steps down into it, as it goes the
+    // watch steps up. Null, with the system's `error`, when inotify is refused.
     static DeviceWatch *path(const QByteArray &path, QObject *parent, int *error);
 
 signals:
