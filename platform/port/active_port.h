@@ -72,13 +72,18 @@ private:
     };
 
     void writeLocked(quint16 address, quint16 value);
-    void giveUpLocked(const Outcome &outcome, quint16 value, bool record, const std::function<QString(const Where &next)> &said);
+    void giveUpLocked(const Outcome &outcome, quint16 value, bool record,
+                      const std::function<QString(const Where &next)> &said);
     void letGo(std::unique_ptr<Output> failed, const Outcome &outcome, bool mayBeOn);
     void tryToSwitchOffStranded(bool evenIfNotBusy);
     void report(const QString &text);
     void sayOnce(const QString &text);
     void handOverToGuardian();
 
+    // What a search that found nothing tried: the device wanted, not there at all.
+    static bool notThere(const Attempt &attempt);
+    // A board that goes again soon after its return is looked for less and less often.
+    void slowDownIfNotStaying();
     void rewatch();
     void appeared(const QByteArray &node);
     void vanished(const QByteArray &node);

@@ -197,11 +197,10 @@ QString notTaken(const Where &where, const Outcome &refusal)
 QString notTheOne(const Where &other, const Request &wanted)
 {
     if (other.kind == Kind::Hid)
-        return QStringLiteral("se conectó la placa de relés %1, id «%2», pero la que se usa es la de id «%3»: Tenvalia no "
-                              "la toca")
-            .arg(shown(other.path), idOf(other.serial), wanted.serial.isEmpty() ? shown(wanted.path) : idOf(wanted.serial));
-    return QStringLiteral("se conectó la %1, pero la que se usa es la %2: Tenvalia no la toca")
-        .arg(nameOf(other), wanted.serial.isEmpty() ? QStringLiteral("del puerto USB %1").arg(shown(wanted.path))
+        return QStringLiteral("la placa de relés %1, id «%2», no es la que se usa (id «%3»): Tenvalia no la toca")
+            .arg(shown(other.path), idOf(other.serial), idOf(wanted.serial));
+    return QStringLiteral("la %1 no es la que se usa (%2): Tenvalia no la toca")
+        .arg(nameOf(other), wanted.serial.isEmpty() ? QStringLiteral("la del puerto USB %1").arg(shown(wanted.path))
                                                     : QStringLiteral("«%1»").arg(shown(wanted.serial)));
 }
 

@@ -430,7 +430,7 @@ private slots:
         QCOMPARE(other.commands(), QByteArray());
         QCOMPARE(said.count(QStringLiteral("placa de relés /dev/hidraw0 volvió y se usa de nuevo: tiene lo que muestran "
                                            "las casillas (D4)")), 1);
-        QCOMPARE(said.count(QStringLiteral("id «TNV02», pero la que se usa es la de id «TNV01»")), 1);
+        QCOMPARE(said.count(QStringLiteral("id «TNV02», no es la que se usa (id «TNV01»)")), 1);
         click(form->CheckSala);
         linesAre(0x00);
     }
