@@ -12,6 +12,7 @@ trap 'kill $app_pid $xvfb_pid $module_pid 2>/dev/null || true; rm -rf "$work"' E
 module_pid=""
 
 plug() { # LOG: a module on a new pseudo-terminal, and the link to it with its two folders
+  rm -f "$work/pty"
   python3 -c '
 import os, sys
 master, slave = os.openpty()
