@@ -54,7 +54,8 @@ stop() { # SIGNAL
   [ "$1" = KILL ] || [ "$status" -eq 0 ] || fail "exit code $status after SIG$1"
 }
 lines() { cat "$work/trace" 2>/dev/null | wc -l; }
-wait_until() { # SECONDS COMMAND... : true once the command is
+wait_until() { # SECONDS COMMAND... : true once the command is. A test of what changes goes
+  # through eval in single quotes, so that it is read afresh at each look, not once at the call.
   for _ in $(seq $(($1 * 10))); do "${@:2}" && return 0; sleep 0.1; done
   return 1
 }
@@ -63,7 +64,7 @@ count() { grep -cF -- "$2" "$work/$1" 2>/dev/null || true; }
 trace_is() { [ "$(cat "$work/trace")" = "$(printf '0x0378 %s\n' "$@")" ] || fail "trace differs; expected: $*"; }
 step() { # VALUE...: the trace after one more write
   expected+=("$1")
-  wait_until 30 test "$(lines)" -ge ${#expected[@]} || fail "expected ${#expected[@]} writes"
+  wait_until 30 eval '[ "$(lines)" -ge ${#expected[@]} ]' || fail "expected ${#expected[@]} writes"
   trace_is "${expected[@]}"
 }
 # What mosquitto_sub saw on the topic, payloads only, in order.
@@ -116,7 +117,7 @@ EOF
 }
 check_discovery
 mosquitto_pub "${auth[@]}" -t homeassistant/status -m online
-wait_until 10 test "$(payloads "homeassistant/device/tenvalia_$node/config" | wc -l)" -eq 2 ||
+wait_until 10 eval '[ "$(payloads "homeassistant/device/tenvalia_$node/config" | wc -l)" -eq 2 ]' ||
   fail "discovery not sent again when Home Assistant came online"
 echo "mqtt: discovery with 8 binary sensors, 11 buttons and an event; sent again after homeassistant/status online"
 
@@ -150,7 +151,7 @@ echo "mqtt: a second copy did not connect"
 
 # Anything but a box's exact name is refused in one line, its bytes escaped.
 for bad in Cocina 'cocina ' $'coc\x1b[2Jina' ''; do publish -m "$bad"; done
-wait_until 10 test "$(count stderr 'orden desconocida')" -eq 4 || fail "not one line per bad payload"
+wait_until 10 eval '[ "$(count stderr "orden desconocida")" -eq 4 ]' || fail "not one line per bad payload"
 has stderr "«coc\\x1b[2Jina»" || fail "the escape character was not escaped"
 trace_is "${expected[@]}"
 echo "mqtt: bad payloads refused, one escaped line each, nothing written"
@@ -174,13 +175,13 @@ echo "mqtt: broker stopped and started again: lost and back said once each, wind
 stop TERM
 expected+=(0x0000)
 trace_is "${expected[@]}"
-wait_until 5 test "$(payloads "$topic/availability" | tail -n 1)" = offline || fail "not offline after SIGTERM"
+wait_until 5 eval '[ "$(payloads "$topic/availability" | tail -n 1)" = offline ]' || fail "not offline after SIGTERM"
 tail -n 2 "$work/seen" | head -n 1 | grep -q "^$topic/state 0 " || fail "no final state before offline"
 json_is "$topic/state" 'j["value"] == 0 and j["lines"] == "00000000"'
 start
 wait_until 10 online || fail "not online after a new start"
 stop KILL
-wait_until 10 test "$(payloads "$topic/availability" | tail -n 1)" = offline || fail "the last will did not say offline"
+wait_until 10 eval '[ "$(payloads "$topic/availability" | tail -n 1)" = offline ]' || fail "the last will did not say offline"
 echo "mqtt: SIGTERM published state 0 then offline; after kill -9 the last will said offline"
 
 # A broker that stops answering does not keep the program from closing, nor the lights on.
@@ -196,7 +197,7 @@ echo "mqtt: with the broker frozen, SIGTERM still ended the program with every l
 refused() { # WORDS
   start
   wait_for_window >/dev/null || fail "no window with a refused configuration"
-  wait_until 10 test "$(lines)" -ge 1 || fail "no write with a refused configuration"
+  wait_until 10 eval '[ "$(lines)" -ge 1 ]' || fail "no write with a refused configuration"
   stop TERM
   [ "$(cat "$work/stderr")" = "$1" ] || fail "said: $(cat "$work/stderr"); expected: $1"
 }
