@@ -83,6 +83,8 @@ int main(int argc, char *argv[])
             std::_Exit(platform::endingWith(switchOffForExit(1)));
         });
         Form1.show();
+        // Boards that go and come back, heard from the kernel once the window is up.
+        port::ActivePort::instance().watchForReturns();
         // MQTT only where remote control is this copy's; gone, with its last word to the
         // broker, once the window's final write is done.
         std::unique_ptr<platform::remote::MqttDoor> mqtt;

@@ -57,6 +57,7 @@ TForm1::TForm1(QWidget *parent) : QMainWindow(parent)
     connect(Reloj, &platform::Timer::timeout, this, &TForm1::RelojTimer);
     Reloj->start();
     connect(&platform::port::ActivePort::instance(), &platform::port::ActivePort::trouble, this, &TForm1::PuertoFalla);
+    connect(&platform::port::ActivePort::instance(), &platform::port::ActivePort::outputChanged, this, &TForm1::Escrito);
     platform::remote::Switchboard::Window ventana;
     ventana.lines = QStringList(8);
     for (const Casilla &casilla : Casillas) {

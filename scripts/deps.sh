@@ -12,6 +12,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev libxcb1-dev
   libftdi1-dev libmodbus-dev libmosquitto-dev     # FTDI and Modbus relay boards, the MQTT broker
   libnova-dev                                     # sunrise and sunset for the schedule
+  libudev-dev                                     # boards that come and go, heard from the kernel
   fonts-liberation2 fonts-dejavu-core
 )
 package=(dpkg-dev file)

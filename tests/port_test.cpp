@@ -327,6 +327,38 @@ private slots:
             QCOMPARE(port::parseRequest(wrong).mode, port::Request::Mode::Unknown);
     }
 
+    // An output that goes is looked for again by what it is, whatever number the system gives it
+    // when it comes back; what was asked for and never found, as it was asked.
+    void outputsAreRememberedByWhatTheyAre()
+    {
+        using Mode = port::Request::Mode;
+        const auto remembered = [](const QByteArray &asked, const port::Where &found) {
+            port::Choice choice{port::parseRequest(asked), 0x378};
+            if (found.kind != Kind::Silent)
+                choice.output = std::make_unique<FakePort>(found, 99);
+            return port::rememberedAs(choice);
+        };
+        port::Where hid{Kind::Hid, "/dev/hidraw3", -1, "USBRelay8", "TNV01"};
+        const port::Request byId = remembered("auto", hid);
+        QVERIFY(byId.mode == Mode::Hid && byId.serial == "TNV01" && byId.path.isEmpty());
+        hid.serial = "\xff\xff\xff\xff\xff"; // left unset, as on many boards
+        QCOMPARE(remembered("hid", hid).path, QByteArray("/dev/hidraw3"));
+        port::Where ftdi{Kind::Ftdi, "/dev/bus/usb/002/007", -1, "FT245R USB FIFO"};
+        ftdi.place = "2-1.4";
+        const port::Request byPlace = remembered("ftdi:1,3", ftdi);
+        QVERIFY(byPlace.mode == Mode::Ftdi && byPlace.path == "2-1.4" && byPlace.lines == std::vector<int>({1, 3}));
+        const QByteArray link = "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0";
+        QCOMPARE(remembered("lcus:" + link + ":4", {Kind::Lcus, link}).path, link);
+        QCOMPARE(remembered("auto", {}).mode, Mode::Board);
+        QCOMPARE(remembered("hid:TNV09", {}).serial, QByteArray("TNV09"));
+        QCOMPARE(remembered("modbus:" + link, {}).path, link);
+        QCOMPARE(remembered("direct", {Kind::Direct, {}, 0x378}).mode, Mode::Unknown);
+        QCOMPARE(remembered("gpio:/dev/gpiochip0:1", {Kind::Gpio, "/dev/gpiochip0"}).mode, Mode::Unknown);
+        port::Choice theirs{port::parseRequest("auto"), 0x378}; // the person's port refused: nothing instead
+        theirs.personsPortRefused = true;
+        QCOMPARE(port::rememberedAs(theirs).mode, Mode::Unknown);
+    }
+
     // An FT245R board is known by its product string: an FT232R serial adapter, with the same ids,
     // is never opened, even asked for by its serial number.
     void ftdiBoardsAreKnownByTheirProductString()

@@ -22,7 +22,7 @@ QByteArray frame(int relay, bool on)
 class LcusOutput final : public Output {
 public:
     LcusOutput(int fd, Where where, int answerMs) : fd_(fd), where_(std::move(where)), answerMs_(answerMs) {}
-    ~LcusOutput() override { ::close(fd_); }
+    ~LcusOutput() override { serial::release(fd_); }
 
     // What the module holds, asked with the status request; Done with `held` set, or why not.
     Outcome readState(quint16 value, int *held)

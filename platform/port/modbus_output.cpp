@@ -31,7 +31,7 @@ public:
     ~ModbusOutput() override
     {
         modbus_free(bus_); // not modbus_close(): the descriptor is ours, set up by us
-        ::close(fd_);
+        serial::release(fd_);
     }
 
     Outcome write(quint16 value) override

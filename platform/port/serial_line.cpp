@@ -75,6 +75,12 @@ int open(const QByteArray &device, int baud, Outcome *refusal)
     return fd;
 }
 
+void release(int fd)
+{
+    ::ioctl(fd, TIOCNXCL);
+    ::close(fd);
+}
+
 bool writeAll(int fd, const QByteArray &bytes, int ms)
 {
     for (qsizetype done = 0; done < bytes.size();) {

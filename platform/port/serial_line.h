@@ -14,6 +14,11 @@ bool knownSpeed(int baud);
 // Opens `device` and sets it up; -1, with `refusal` set, when it is no serial port or cannot be had.
 int open(const QByteArray &device, int baud, Outcome *refusal);
 
+// Gives up a port open()ed: its exclusive use ends with this program's, since the port may outlive
+// the descriptor (a pseudo-terminal whose other end stays open keeps the flag for the next opener),
+// then it is closed.
+void release(int fd);
+
 // Writes all of `bytes`, waiting at most `ms` for room; false, with errno set, when it could not.
 bool writeAll(int fd, const QByteArray &bytes, int ms);
 
