@@ -91,6 +91,8 @@ int main(int argc, char *argv[])
         if (const int error = port::guardian::start())
             platform::say(port::words::noGuardian(error));
         platform::startSaying();
+        // Boards that go and come back, heard from the kernel once the window is up.
+        port::ActivePort::instance().watchForReturns();
         // MQTT only where remote control is this copy's; gone, with its last word to the
         // broker, once the window's final write is done.
         std::unique_ptr<platform::remote::MqttDoor> mqtt;

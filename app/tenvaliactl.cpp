@@ -13,29 +13,17 @@
 namespace {
 
 // Exit codes.
-constexpr int kDone = 0, kUsage = 2, kNotRunning = 3;
+constexpr int kDone = 0, kNotDone = 1, kUsage = 2, kNotRunning = 3;
 
 const QString kName = QStringLiteral("org.tenvalia.Tenvalia");
 const QString kPath = QStringLiteral("/org/tenvalia/Tenvalia");
 const QString kInterface = QStringLiteral("org.tenvalia.Tenvalia1");
 const QString kProperties = QStringLiteral("org.freedesktop.DBus.Properties");
 const QString kNoSuchBox = QStringLiteral("org.tenvalia.Tenvalia1.Error.NoSuchBox");
+const QString kWriteFailed = QStringLiteral("org.tenvalia.Tenvalia1.Error.WriteFailed");
+const QString kTooManyClicks = QStringLiteral("org.tenvalia.Tenvalia1.Error.TooManyClicks");
 // A window waiting for its display answers late, if ever; a message box does not hold it up.
 constexpr int kTimeoutMs = 10000;
-
-const char kHelp[] =
-    "Uso: tenvaliactl status\n"
-    "     tenvaliactl click CASILLA...\n"
-    "     tenvaliactl watch\n"
-    "     tenvaliactl --help | --version\n"
-    "\n"
-    "Maneja por D-Bus la ventana de Tenvalia abierta en esta sesión, como con el ratón.\n"
-    "  status          el valor de las líneas, D7..D0, las casillas marcadas y la salida\n"
-    "  click CASILLA…  un clic en cada casilla, en orden, y cómo queda cada una\n"
-    "  watch           una línea por cada clic o cambio, hasta que se interrumpa\n"
-    "CASILLA es su nombre (bano, cocina, interior_casa, ...) o su rótulo en la ventana\n"
-    "(\"Baño\", \"Interior Casa\"), en mayúsculas o minúsculas.\n"
-    "Sale con 0 hecho, 2 uso o casilla equivocados, 3 si no hay ninguna ventana de Tenvalia.\n";
 
 void out(const QString &line)
 {
@@ -82,6 +70,8 @@ int call(QDBusMessage &reply, const QString &interface, const QString &method, c
     const QString why = platform::escapeControls(reply.errorMessage());
     if (reply.errorName() == kNoSuchBox)
         return fail(kUsage, why);
+    if (reply.errorName() == kWriteFailed || reply.errorName() == kTooManyClicks)
+        return fail(kNotDone, why);
     if (reply.errorName() == QStringLiteral("org.freedesktop.DBus.Error.ServiceUnknown") ||
         reply.errorName() == QStringLiteral("org.freedesktop.DBus.Error.NameHasNoOwner"))
         return fail(kNotRunning, QStringLiteral("no hay ninguna ventana de Tenvalia abierta en esta sesión"));
@@ -102,10 +92,28 @@ struct Status {
     }
     int value() const { return properties.value(QStringLiteral("Value")).toInt(); }
     QStringList ticked() const { return properties.value(QStringLiteral("Ticked")).toStringList(); }
+    QString selected() const { return shown(properties.value(QStringLiteral("Selected"))); }
     QString output() const { return shown(properties.value(QStringLiteral("Output"))); }
+    bool available() const { return properties.value(QStringLiteral("Available"), true).toBool(); }
+    // Name and caption of each box, top to bottom.
+    QList<QStringList> boxes() const
+    {
+        QList<QStringList> boxes;
+        const QDBusArgument list = properties.value(QStringLiteral("Boxes")).value<QDBusArgument>();
+        list.beginArray();
+        while (!list.atEnd()) {
+            QString name, caption;
+            list.beginStructure();
+            list >> name >> caption;
+            list.endStructure();
+            boxes.append({name, caption});
+        }
+        list.endArray();
+        return boxes;
+    }
 };
 
-int status()
+int status(const QStringList &)
 {
     Status now;
     if (const int failed = now.read())
@@ -113,7 +121,10 @@ int status()
     out(QStringLiteral("valor: 0x%1").arg(now.value() & 0xFF, 2, 16, QLatin1Char('0')));
     out(QStringLiteral("líneas D7..D0: %1").arg(now.value() & 0xFF, 8, 2, QLatin1Char('0')));
     out(QStringLiteral("marcadas: %1").arg(shown(now.ticked())));
+    out(QStringLiteral("encendida: %1").arg(now.selected()));
     out(QStringLiteral("salida: %1").arg(now.output()));
+    out(QStringLiteral("disponible: %1")
+            .arg(now.available() ? QStringLiteral("sí") : QStringLiteral("no, la salida pedida falló o no se pudo usar")));
     return kDone;
 }
 
@@ -133,6 +144,33 @@ int click(const QStringList &names)
     return kDone;
 }
 
+int select(const QString &name)
+{
+    QDBusMessage reply;
+    if (const int failed = call(reply, kInterface, QStringLiteral("Select"), {name}))
+        return failed;
+    const QVariantList answer = reply.arguments();
+    const uint clicks = answer.value(1).toUInt();
+    out(QStringLiteral("%1: %2 %3, %4")
+            .arg(platform::escapeControls(name))
+            .arg(clicks)
+            .arg(clicks == 1 ? QStringLiteral("clic") : QStringLiteral("clics"), valueAndLines(answer.value(0).toInt())));
+    return kDone;
+}
+
+int poner(const QStringList &arguments) { return select(arguments.value(0)); }
+int apagar(const QStringList &) { return select(QStringLiteral("apagadas")); }
+
+int casillas(const QStringList &)
+{
+    Status now;
+    if (const int failed = now.read())
+        return failed;
+    for (const QStringList &box : now.boxes())
+        out(QStringLiteral("%1 %2").arg(shown(box.value(0)), -18).arg(shown(box.value(1))));
+    return kDone;
+}
+
 // Lines for what the window says on the bus, from the window's own name only.
 class Watch : public QObject {
     Q_OBJECT
@@ -141,7 +179,9 @@ public:
 
     QString state() const
     {
-        return QStringLiteral("estado: %1; marcadas: %2; salida: %3").arg(valueAndLines(now.value()), shown(now.ticked()), now.output());
+        return QStringLiteral("estado: %1; marcadas: %2; encendida: %3; salida: %4%5")
+            .arg(valueAndLines(now.value()), shown(now.ticked()), now.selected(), now.output(),
+                 now.available() ? QString() : QStringLiteral(", no disponible"));
     }
 
 public slots:
@@ -163,7 +203,7 @@ public slots:
     }
 };
 
-int watch()
+int watch(const QStringList &)
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
     Watch watch;
@@ -183,33 +223,84 @@ int watch()
     return QCoreApplication::exec();
 }
 
+// The commands, in the order the help shows them.
+struct Command {
+    const char *name;
+    const char *arguments; // as the help shows them
+    int least, most;       // how many arguments; most -1: no limit
+    int (*run)(const QStringList &arguments);
+    const char *what;
+};
+const Command kCommands[] = {
+    {"status", "", 0, 0, status, "el valor de las líneas, D7..D0, las casillas marcadas, la encendida y la salida"},
+    {"click", "CASILLA...", 1, -1, click, "un clic en cada casilla, en orden, y cómo queda cada una"},
+    {"poner", "NOMBRE", 1, 1, poner,
+     "deja encendida esa casilla y solo ella, con 0, 1 o 2 clics; NOMBRE: una casilla o «apagadas»"},
+    {"apagar", "", 0, 0, apagar, "lo mismo que «poner apagadas»: ninguna línea encendida"},
+    {"casillas", "", 0, 0, casillas, "los nombres de las casillas con sus rótulos, como las muestra la ventana"},
+    {"watch", "", 0, 0, watch, "una línea por cada clic o cambio, hasta que se interrumpa"},
+};
+
+QString commandNames()
+{
+    QStringList names;
+    for (const Command &command : kCommands)
+        names << QString::fromLatin1(command.name);
+    return names.join(QStringLiteral(", "));
+}
+
+void help()
+{
+    QString text = QStringLiteral("Uso: tenvaliactl ORDEN [ARGUMENTOS]\n"
+                                  "     tenvaliactl --help | --version\n\n"
+                                  "Maneja por D-Bus la ventana de Tenvalia abierta en esta sesión, como con el ratón.\n");
+    for (const Command &command : kCommands) {
+        const QString usage = QString::fromLatin1(command.name) + QLatin1Char(' ') + QString::fromUtf8(command.arguments);
+        text += QStringLiteral("  %1 %2\n").arg(usage.trimmed(), -20).arg(QString::fromUtf8(command.what));
+    }
+    text += QStringLiteral(
+        "CASILLA es su nombre (bano, cocina, interior_casa, ...; «tenvaliactl casillas» los lista) o su\n"
+        "rótulo en la ventana (\"Baño\", \"Interior Casa\"), en mayúsculas o minúsculas.\n"
+        "Sale con 0 hecho; 1 la ventana no pudo hacerlo (una escritura falló, o llegaron más de 10 clics por\n"
+        "segundo desde fuera); 2 uso o casilla equivocados; 3 si no hay ninguna ventana de Tenvalia.\n");
+    std::fputs(text.toLocal8Bit().constData(), stdout);
+}
+
 int run(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
-    QStringList arguments = QCoreApplication::arguments().mid(1);
-    const QString command = arguments.value(0);
-    arguments = arguments.mid(1);
-    if (command == QStringLiteral("--help") && arguments.isEmpty()) {
-        std::fputs(kHelp, stdout);
-        return kDone;
+    const QStringList arguments = QCoreApplication::arguments().mid(1);
+    // Help wherever it is asked for; any other word with a dash is an option, never a box.
+    for (const QString &word : arguments) {
+        if (word == QStringLiteral("-h") || word == QStringLiteral("--help") || word == QStringLiteral("help")) {
+            help();
+            return kDone;
+        }
     }
-    if (command == QStringLiteral("--version") && arguments.isEmpty()) {
+    if (arguments == QStringList{QStringLiteral("--version")}) {
         std::printf("tenvaliactl %s\n", TENVALIA_VERSION);
         return kDone;
     }
-    if (command == QStringLiteral("status") && arguments.isEmpty())
-        return status();
-    if (command == QStringLiteral("click") && !arguments.isEmpty())
-        return click(arguments);
-    if (command == QStringLiteral("watch") && arguments.isEmpty())
-        return watch();
-    if (command == QStringLiteral("click"))
-        return usage(QStringLiteral("click necesita al menos una casilla"));
-    if (command.isEmpty())
-        return usage(QStringLiteral("falta la orden: status, click o watch"));
-    if (QStringList{"status", "watch", "--help", "--version"}.contains(command))
-        return usage(QStringLiteral("%1 no lleva argumentos").arg(command));
-    return usage(QStringLiteral("orden desconocida «%1»: status, click o watch").arg(platform::escapeControls(command)));
+    for (const QString &word : arguments) {
+        if (word.startsWith(QLatin1Char('-')))
+            return usage(word == QStringLiteral("--version") ? QStringLiteral("--version va solo")
+                                                             : QStringLiteral("opción desconocida «%1»").arg(platform::escapeControls(word)));
+    }
+    const QString name = arguments.value(0);
+    if (name.isEmpty())
+        return usage(QStringLiteral("falta la orden: %1").arg(commandNames()));
+    for (const Command &command : kCommands) {
+        if (name != QLatin1String(command.name))
+            continue;
+        const QStringList rest = arguments.mid(1);
+        if (rest.size() < command.least)
+            return usage(QStringLiteral("%1 necesita %2").arg(name, QString::fromUtf8(command.arguments)));
+        if (command.most >= 0 && rest.size() > command.most)
+            return usage(command.most == 0 ? QStringLiteral("%1 no lleva argumentos").arg(name)
+                                           : QStringLiteral("%1 lleva solo %2").arg(name, QString::fromUtf8(command.arguments)));
+        return command.run(rest);
+    }
+    return usage(QStringLiteral("orden desconocida «%1»: %2").arg(platform::escapeControls(name), commandNames()));
 }
 
 } // namespace

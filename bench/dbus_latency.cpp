@@ -1,8 +1,10 @@
-// How long a click sent on the session bus takes to reach the port: starts the program with its
-// simulated port on a FIFO, then for each of COUNT clicks on Cocina takes the time from sending
-// the call to the write's line arriving in the FIFO (the bus's hop included), and prints the
-// median, the 95th percentile and the worst, in milliseconds.
-// Usage: TENVALIA_PORT=sim:FIFO dbus_latency FIFO COUNT PROGRAM [ARG...]
+// How long a click or a selection sent on the session bus takes to reach the port: starts the
+// program with its simulated port on a FIFO, then for each of COUNT calls takes the time from
+// sending it to the write's line arriving in the FIFO (the bus's hop included), and prints the
+// median, the 95th percentile and the worst, in milliseconds. "click" clicks Cocina; "select"
+// selects Cocina and "apagadas" in turns, one click each. Calls go at most ten a second, the pace
+// the window keeps for clicks from outside.
+// Usage: TENVALIA_PORT=sim:FIFO dbus_latency click|select FIFO COUNT PROGRAM [ARG...]
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -11,6 +13,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <cstring>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -38,17 +41,18 @@ bool nextLine(int fd)
 
 int main(int argc, char *argv[])
 {
-    if (argc < 4)
+    if (argc < 5)
         return 2;
     QCoreApplication application(argc, argv);
+    const bool selecting = std::strcmp(argv[1], "select") == 0;
     // Open before the program starts: a FIFO that nobody reads is refused.
-    const int fifo = open(argv[1], O_RDONLY | O_NONBLOCK);
-    const int count = std::atoi(argv[2]);
+    const int fifo = open(argv[2], O_RDONLY | O_NONBLOCK);
+    const int count = std::atoi(argv[3]);
     if (fifo < 0 || count < 1)
         return 2;
     const pid_t child = fork();
     if (child == 0) {
-        execvp(argv[3], argv + 3);
+        execvp(argv[4], argv + 4);
         _exit(127);
     }
     QDBusConnection bus = QDBusConnection::sessionBus();
@@ -59,8 +63,10 @@ int main(int argc, char *argv[])
     std::vector<double> ms;
     while (ready && int(ms.size()) < count) {
         QDBusMessage click = QDBusMessage::createMethodCall(name, QStringLiteral("/org/tenvalia/Tenvalia"),
-                                                            QStringLiteral("org.tenvalia.Tenvalia1"), QStringLiteral("Click"));
-        click << QStringLiteral("cocina");
+                                                            QStringLiteral("org.tenvalia.Tenvalia1"),
+                                                            selecting ? QStringLiteral("Select") : QStringLiteral("Click"));
+        click << (selecting && ms.size() % 2 ? QStringLiteral("apagadas") : QStringLiteral("cocina"));
+        QThread::msleep(110);
         const auto sent = std::chrono::steady_clock::now();
         QDBusPendingCall reply = bus.asyncCall(click);
         if (!(ready = nextLine(fifo)))
@@ -72,7 +78,7 @@ int main(int argc, char *argv[])
     kill(child, SIGTERM);
     waitpid(child, nullptr, 0);
     if (int(ms.size()) < count) {
-        std::fprintf(stderr, "dbus_latency: %zu of %d clicks reached the port\n", ms.size(), count);
+        std::fprintf(stderr, "dbus_latency: %zu of %d calls reached the port\n", ms.size(), count);
         std::_Exit(1); // see tenvaliactl: Qt's bus thread against the statics at exit
     }
     std::sort(ms.begin(), ms.end());

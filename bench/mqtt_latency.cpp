@@ -1,9 +1,10 @@
-// From a click published over MQTT to the port's write: publishes a box's name N times to a
-// broker on a Unix socket and times each until the simulated port's trace file is written, seen
-// through inotify. What it times includes the broker's hop, so the program's own part, from the
-// command's arrival to the write, is at most that. Prints the median, the 90th percentile and the
-// worst, in milliseconds.
-// Usage: mqtt_latency SOCKET TOPIC BOX TRACE [N]
+// From a command published over MQTT to the port's write: publishes N payloads to a broker on a
+// Unix socket, the PAYLOADs in turns, and times each until the simulated port's trace file is
+// written, seen through inotify. What it times includes the broker's hop, so the program's own
+// part, from the command's arrival to the write, is at most that. Commands go at most ten a
+// second, the pace the window keeps for clicks from outside. Prints the median, the 90th
+// percentile and the worst, in milliseconds.
+// Usage: mqtt_latency SOCKET TOPIC TRACE N PAYLOAD...
 #include <mosquitto.h>
 
 #include <poll.h>
@@ -20,12 +21,12 @@
 
 int main(int argc, char *argv[])
 {
-    if (argc < 5) {
-        std::fprintf(stderr, "usage: %s SOCKET TOPIC BOX TRACE [N]\n", argv[0]);
+    if (argc < 6) {
+        std::fprintf(stderr, "usage: %s SOCKET TOPIC TRACE N PAYLOAD...\n", argv[0]);
         return 2;
     }
-    const char *socket = argv[1], *topic = argv[2], *box = argv[3], *trace = argv[4];
-    const int n = argc > 5 ? std::atoi(argv[5]) : 100;
+    const char *socket = argv[1], *topic = argv[2], *trace = argv[3];
+    const int n = std::atoi(argv[4]), payloads = argc - 5;
     mosquitto_lib_init();
     mosquitto *mosq = mosquitto_new(nullptr, true, nullptr);
     if (!mosq || mosquitto_connect(mosq, socket, 0, 60) != MOSQ_ERR_SUCCESS || mosquitto_loop_start(mosq) != MOSQ_ERR_SUCCESS) {
@@ -39,8 +40,10 @@ int main(int argc, char *argv[])
     }
     std::vector<double> took;
     for (int i = 0; i < n; ++i) {
+        const char *payload = argv[5 + i % payloads];
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
         const auto start = std::chrono::steady_clock::now();
-        mosquitto_publish(mosq, nullptr, topic, int(std::strlen(box)), box, 0, false);
+        mosquitto_publish(mosq, nullptr, topic, int(std::strlen(payload)), payload, 0, false);
         pollfd ready{watch, POLLIN, 0};
         if (poll(&ready, 1, 2000) != 1) {
             std::fprintf(stderr, "no write within 2 s of click %d\n", i + 1);
@@ -53,7 +56,7 @@ int main(int argc, char *argv[])
             return 1;
     }
     std::sort(took.begin(), took.end());
-    std::printf("MQTT click to write, %d clicks: median %.2f ms, 90%% %.2f ms, worst %.2f ms\n", n, took[n / 2],
+    std::printf("MQTT %s to write, %d times: median %.2f ms, 90%% %.2f ms, worst %.2f ms\n", topic, n, took[n / 2],
                 took[n * 9 / 10], took.back());
     mosquitto_disconnect(mosq);
     mosquitto_loop_stop(mosq, false);

@@ -6,7 +6,8 @@
 # Each the median of RUNS runs, taken in turns; the X server's own CPU over the same 10 s beside
 # the program's, with how often the server woke up. Then what the window's return costs after a
 # week out of sight.
-# Last, the time from a D-Bus click's sending to the port's write, and what MQTT costs (bench/mqtt.sh).
+# Last, the time from a D-Bus click's or selection's sending to the port's write, and what MQTT
+# costs (bench/mqtt.sh).
 # Usage: bench/run.sh [RUNS]   (builds first; about 85 s a run)
 set -euo pipefail
 # A session bus of its own: the window takes its name there at start, as on a desktop.
@@ -75,6 +76,8 @@ echo "(x: over the bare window of this run; n: over the naive 10 ms window of th
 # Qt's offscreen platform warns of every fixed-size window that it cannot pass size hints on.
 QT_QPA_PLATFORM=offscreen "$build/tenvalia_catch_up" 2> >(grep -v 'does not support propagateSizeHints' >&2)
 mkfifo "$work/fifo"
-read -r median p95 worst <<<"$(TENVALIA_PORT="sim:$work/fifo" "$build/tenvalia_dbus_latency" "$work/fifo" 200 "$build/tenvalia")"
-echo "D-Bus Click sent to the port's write, 200 clicks: median $median ms, 95th percentile $p95 ms, worst $worst ms"
+for method in click select; do
+  read -r median p95 worst <<<"$(TENVALIA_PORT="sim:$work/fifo" "$build/tenvalia_dbus_latency" "$method" "$work/fifo" 200 "$build/tenvalia")"
+  echo "D-Bus $method sent to the port's write, 200 calls: median $median ms, 95th percentile $p95 ms, worst $worst ms"
+done
 bash "$root/bench/mqtt.sh"

@@ -57,11 +57,21 @@ TForm1::TForm1(QWidget *parent) : QMainWindow(parent)
     connect(Reloj, &platform::Timer::timeout, this, &TForm1::RelojTimer);
     Reloj->start();
     connect(&platform::port::ActivePort::instance(), &platform::port::ActivePort::trouble, this, &TForm1::PuertoFalla);
-    QList<platform::remote::Switchboard::Box> cajas;
-    for (const Casilla &casilla : Casillas)
-        cajas.append({QString::fromLatin1(casilla.nombre), (this->*casilla.miembro)->text()});
-    platform::remote::Switchboard::instance().attach(
-        cajas, [this](int casilla) { ClicRemoto(casilla); }, [this] { return EstadoRemoto(); }, this);
+    connect(&platform::port::ActivePort::instance(), &platform::port::ActivePort::outputChanged, this, &TForm1::Escrito);
+    platform::remote::Switchboard::Window ventana;
+    ventana.lines = QStringList(8);
+    for (const Casilla &casilla : Casillas) {
+        ventana.boxes.append({QString::fromLatin1(casilla.nombre), (this->*casilla.miembro)->text()});
+        for (int linea = 0; linea < 8; ++linea) {
+            if (casilla.mascara == 1 << linea)
+                ventana.lines[linea] = (this->*casilla.miembro)->text();
+        }
+    }
+    ventana.click = [this](int casilla) { return ClicRemoto(casilla); };
+    ventana.clicksToSelect = [this](int casilla) { return PlanSeleccion(casilla).clics; };
+    ventana.select = [this](int casilla) { return Seleccionar(casilla); };
+    ventana.state = [this] { return EstadoRemoto(); };
+    platform::remote::Switchboard::instance().attach(std::move(ventana), this);
     FormCreate();
 }
 
@@ -95,8 +105,62 @@ void TForm1::CheckExteriorClick() { Conmutar(CheckExterior); }
 void TForm1::CheckIntExtClick() { Conmutar(CheckIntExt); }
 
 // A click from outside the window is the person's click on that box: it toggles on screen and
-// its own handler writes.
-void TForm1::ClicRemoto(int casilla) { (this->*Casillas[casilla].miembro)->click(); }
+// its own handler writes. Done when the write reached the output asked for.
+platform::remote::Result TForm1::ClicRemoto(int casilla)
+{
+    QCheckBox *caja = this->*Casillas[casilla].miembro;
+    caja->click();
+    const auto &puerto = platform::port::ActivePort::instance();
+    QString falta = puerto.lastFailure();
+    if (falta.isEmpty())
+        falta = puerto.standingIn();
+    return {falta.isEmpty() ? platform::remote::Result::Status::Done : platform::remote::Result::Status::Failed, falta,
+            puerto.held(), 1, caja->isChecked()};
+}
+
+// Selecting a box leaves its lines, and only those, on the port, by clicks on that box alone (each
+// click still writes the whole value): none when it is ticked and the port holds its lines, one
+// when it is unticked, two (untick, tick) when it is ticked but the port holds other lines.
+// Selecting none clicks the ticked box whose lines the port holds, if the port holds any. So
+// selecting twice writes once.
+TForm1::Plan TForm1::PlanSeleccion(int casilla) const
+{
+    const int tiene = platform::port::ActivePort::instance().held();
+    if (casilla == platform::remote::Switchboard::kAllOff) {
+        for (int i = 0; tiene != 0 && i < int(std::size(Casillas)); ++i) {
+            if (Casillas[i].mascara == tiene && (this->*Casillas[i].miembro)->isChecked())
+                return {i, 1, 0};
+        }
+        return {casilla, 0, 0};
+    }
+    const Casilla &caja = Casillas[casilla];
+    const int clics = !(this->*caja.miembro)->isChecked() ? 1 : tiene == caja.mascara ? 0 : 2;
+    return {casilla, clics, caja.mascara};
+}
+
+// Every click is made, also after a write that failed (the simulated port then takes it, and the
+// window shows what was asked); the answer is the first shortfall.
+platform::remote::Result TForm1::Seleccionar(int casilla)
+{
+    using platform::remote::Result;
+    const auto &puerto = platform::port::ActivePort::instance();
+    const Plan plan = PlanSeleccion(casilla);
+    QString falta;
+    for (int i = 0; i < plan.clics; ++i) {
+        const Result clic = ClicRemoto(plan.casilla);
+        if (falta.isEmpty())
+            falta = clic.reason;
+    }
+    if (plan.clics == 0)
+        falta = puerto.standingIn();
+    const int tiene = puerto.held();
+    if (falta.isEmpty() && tiene != plan.objetivo)
+        falta = QStringLiteral("el puerto quedó en 0x%1, no en 0x%2")
+                    .arg(tiene, 2, 16, QLatin1Char('0'))
+                    .arg(plan.objetivo, 2, 16, QLatin1Char('0'));
+    return {falta.isEmpty() ? Result::Status::Done : Result::Status::Failed, falta, tiene, plan.clics,
+            plan.casilla >= 0 && (this->*Casillas[plan.casilla].miembro)->isChecked()};
+}
 
 void TForm1::Ovira1Click() { platform::ShowMessage(this, QStringLiteral("Estudiante de Ing.Electronica")); }
 void TForm1::Quelnia1Click() { platform::ShowMessage(this, QStringLiteral("Estudiante de Ing.Electronica")); }
@@ -126,8 +190,15 @@ platform::remote::State TForm1::EstadoRemoto() const
     }
     const port::Where donde = port::ActivePort::instance().where();
     estado.value = port::ActivePort::instance().held();
+    if (estado.value == 0)
+        estado.selected = platform::remote::Switchboard::allOffName();
+    for (const Casilla &casilla : Casillas) {
+        if (casilla.mascara == estado.value)
+            estado.selected = QString::fromLatin1(casilla.nombre);
+    }
     estado.output = port::words::nameOf(donde);
     estado.simulated = !port::isReal(donde.kind);
+    estado.available = port::ActivePort::instance().available();
     return estado;
 }
 

@@ -52,12 +52,21 @@ public slots:
     void RelojTimer();
     void CheckIntExtClick();
     void PuertoFalla(const QString &aviso);
-    void ClicRemoto(int casilla);
+    platform::remote::Result ClicRemoto(int casilla);
+    platform::remote::Result Seleccionar(int casilla);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    // What selecting a box (or none, Switchboard::kAllOff) takes now: which box to click, how
+    // many times, and the lines the port holds afterwards.
+    struct Plan {
+        int casilla;
+        int clics;
+        int objetivo;
+    };
+    Plan PlanSeleccion(int casilla) const;
     void Conmutar(const QCheckBox *casilla);
     void Escrito();
     // What the doors from outside tell of the window and its port.

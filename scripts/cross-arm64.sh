@@ -24,7 +24,7 @@ host=(
 # libftdi1-dev cannot stand beside the PC's own (it is not multiarch): the arm64 library is
 # installed, and its development files are unpacked into the build folder below.
 target=(qt6-base-dev:arm64 libgl-dev:arm64 libxcb1-dev:arm64 libftdi1-2:arm64 libusb-1.0-0-dev:arm64
-        libmodbus-dev:arm64 libmosquitto-dev:arm64 libnova-dev:arm64)
+        libmodbus-dev:arm64 libmosquitto-dev:arm64 libnova-dev:arm64 libudev-dev:arm64)
 missing=()
 for p in "${host[@]}" "${target[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

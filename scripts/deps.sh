@@ -12,6 +12,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev libxcb1-dev
   libftdi1-dev libmodbus-dev libmosquitto-dev     # FTDI and Modbus relay boards, the MQTT broker
   libnova-dev                                     # sunrise and sunset for the schedule
+  libudev-dev                                     # boards that come and go, heard from the kernel
   fonts-liberation2 fonts-dejavu-core
 )
 package=(dpkg-dev file)
@@ -19,7 +20,8 @@ picture=(xvfb xauth xdotool imagemagick)
 everything=(
   "${packages[@]}" "${package[@]}" lintian desktop-file-utils appstream man-db groff-base  # the Debian package
   "${picture[@]}"                                                                         # the real window
-  dbus mosquitto mosquitto-clients util-linux procps python3  # the session bus, a private broker, setsid, pkill, ptys
+  dbus mosquitto mosquitto-clients util-linux procps python3  # the session bus, a private broker, setsid, pkill, ptys, JSON
+  python3-jinja2 openssl                                      # Home Assistant's templates rendered, a TLS broker's certificate
   libglib2.0-bin libxml2-utils                                # gdbus as a client, the D-Bus interface checked
 )
 # The emulated PCs (parallel ports, relay boards) are x86: their test runs only where the build is.

@@ -27,6 +27,10 @@ said() { # what WANT: one command's output
   [ "$2" = "$3" ] || fail "$1: expected «$2», got «$3»"
 }
 dbus() { gdbus call --session -d org.tenvalia.Tenvalia -o /org/tenvalia/Tenvalia "$@"; }
+listening() { # until gdbus monitor and tenvaliactl watch hear the window: each says so after it subscribed
+  for _ in $(seq 100); do grep -q 'is owned by' "$work/monitor" && [ -s "$work/watch" ] && return 0; sleep 0.05; done
+  fail "the monitor and watch did not start listening"
+}
 on_bus() { # waits until the name has an owner
   for _ in $(seq 100); do "$ctl" status >/dev/null 2>&1 && return 0; sleep 0.05; done
   fail "no Tenvalia on the bus"
@@ -47,7 +51,7 @@ gdbus monitor --session -d org.tenvalia.Tenvalia -o /org/tenvalia/Tenvalia >"$wo
 monitor_pid=$!
 "$ctl" watch >"$work/watch" 2>&1 &
 watch_pid=$!
-sleep 0.5 # both listening
+listening
 client_top=$(client_top "$window" "$work")
 [ -n "$client_top" ] || fail "no light-blue client area in the window"
 click() { xdotool mousemove --window "$window" "$1" "$((client_top + $2))" click 1; }
@@ -87,8 +91,8 @@ said "a click with a message box open" "cocina: marcada, valor 0x02, líneas D7.
 step 0x0002
 xdotool key Return
 
-said "status" "$(printf '%s\n' "valor: 0x02" "líneas D7..D0: 00000010" "marcadas: cocina sala" "salida: simulado ($work/trace)")" \
-  "$("$ctl" status)"
+said "status" "$(printf '%s\n' "valor: 0x02" "líneas D7..D0: 00000010" "marcadas: cocina sala" "encendida: cocina" \
+  "salida: simulado ($work/trace)" "disponible: sí")" "$("$ctl" status)"
 said "Ticked" "(<['cocina', 'sala']>,)" "$(dbus -m org.freedesktop.DBus.Properties.Get org.tenvalia.Tenvalia1 Ticked)"
 said "Value" "(<byte 0x02>,)" "$(dbus -m org.freedesktop.DBus.Properties.Get org.tenvalia.Tenvalia1 Value)"
 echo "e2e_remote: gdbus and tenvaliactl click as the window does, by name and caption, with a message box open; unknown names refused"
@@ -131,15 +135,123 @@ cocina true 0x02 dbus
 patio true 0x80 dbus" "$clicks"
 # Every change, once, with its new values; the final write of 0 too.
 changes=$(grep -c 'PropertiesChanged' "$work/monitor")
-grep -qF "PropertiesChanged ('org.tenvalia.Tenvalia1', {'Ticked': <['bano']>, 'Value': <byte 0x01>}, @as [])" "$work/monitor" ||
+grep -qF "PropertiesChanged ('org.tenvalia.Tenvalia1', {'Selected': <'bano'>, 'Ticked': <['bano']>, 'Value': <byte 0x01>}, @as [])" "$work/monitor" ||
   fail "no PropertiesChanged for Baño ticked"
-grep -qF "PropertiesChanged ('org.tenvalia.Tenvalia1', {'Value': <byte 0x00>}, @as [])" "$work/monitor" ||
+grep -qF "PropertiesChanged ('org.tenvalia.Tenvalia1', {'Selected': <'apagadas'>, 'Value': <byte 0x00>}, @as [])" "$work/monitor" ||
   fail "no PropertiesChanged for the final write of 0"
 [ "$changes" -eq 12 ] || fail "$changes PropertiesChanged for 12 changes"
 said "watch's end" "tenvaliactl: la ventana de Tenvalia se cerró 3" "$(tail -n 1 "$work/watch") $status"
 [ "$(grep -c '^clic: ' "$work/watch")" -eq 11 ] && [ "$(grep -c '^estado: ' "$work/watch")" -eq 13 ] ||
   fail "watch did not print a line for each click and change"
 echo "e2e_remote: Clicked with who clicked, PropertiesChanged for each change, watch saw them all"
+
+# Selections: the lit box set with clicks on its own box alone, each told with who made it.
+rm -f "$work/trace"
+TENVALIA_PORT="sim:$work/trace" "$app" >/dev/null 2>"$work/stderr" &
+app_pid=$!
+window=$(wait_for_window) || fail "no window for selections"
+on_bus
+gdbus monitor --session -d org.tenvalia.Tenvalia -o /org/tenvalia/Tenvalia >"$work/monitor" &
+monitor_pid=$!
+"$ctl" watch >"$work/watch" 2>&1 &
+watch_pid=$!
+listening
+expected=("0x0378 0x0000")
+said "poner, unticked: 1 click" "cocina: 1 clic, valor 0x02, líneas D7..D0 00000010" "$("$ctl" poner cocina)"
+step 0x0002
+said "poner again: nothing" "COCINA: 0 clics, valor 0x02, líneas D7..D0 00000010" "$("$ctl" poner COCINA)"
+click "${bano[@]}"; step 0x0001 # the window's own click: the selection before it wrote nothing
+said "poner, ticked but not lit: 2 clicks" "Cocina: 2 clics, valor 0x02, líneas D7..D0 00000010" "$("$ctl" poner Cocina)"
+step 0x0000; step 0x0002
+said "gdbus Select apagadas: the lit box clicked" "(byte 0x00, uint32 1)" "$(dbus -m org.tenvalia.Tenvalia1.Select apagadas)"
+step 0x0000
+said "apagar again: nothing" "apagadas: 0 clics, valor 0x00, líneas D7..D0 00000000" "$("$ctl" apagar)"
+said "poner by caption, any case" "INTERIOR casa: 1 clic, valor 0x1f, líneas D7..D0 00011111" "$("$ctl" poner "INTERIOR casa")"
+step 0x001f
+said "Selected" "(<'interior_casa'>,)" "$(dbus -m org.freedesktop.DBus.Properties.Get org.tenvalia.Tenvalia1 Selected)"
+said "status after selections" "$(printf '%s\n' "valor: 0x1f" "líneas D7..D0: 00011111" "marcadas: interior_casa bano" \
+  "encendida: interior_casa" "salida: simulado ($work/trace)" "disponible: sí")" "$("$ctl" status)"
+status=0
+out=$("$ctl" poner terraza 2>&1) || status=$?
+said "poner an unknown name" "2 tenvaliactl: no hay ninguna casilla «terraza»; las casillas son: $names, y apagadas" "$status $out"
+for _ in $(seq 100); do # the monitor and watch print what the bus tells them in their own time
+  [ "$(grep -c 'Tenvalia1.Clicked' "$work/monitor")" -ge 6 ] && grep -q '; encendida: interior_casa; ' "$work/watch" && break
+  sleep 0.05
+done
+trace_now=$(cat "$work/trace")
+said "selections' trace" "$(printf '0x0378 %s\n' 0x0000 0x0002 0x0001 0x0000 0x0002 0x0000 0x001f)" "$trace_now"
+clicks=$(sed -n "s/^.*org.tenvalia.Tenvalia1.Clicked ('\([a-z_]*\)', \([a-z]*\), byte \(0x..\), '\([a-z]*\)')$/\1 \2 \3 \4/p" "$work/monitor")
+said "a selection's clicks, each told" "cocina true 0x02 dbus
+bano true 0x01 window
+cocina false 0x00 dbus
+cocina true 0x02 dbus
+cocina false 0x00 dbus
+interior_casa true 0x1f dbus" "$clicks"
+grep -qF "PropertiesChanged ('org.tenvalia.Tenvalia1', {'Selected': <'interior_casa'>, 'Ticked': <['interior_casa', 'bano']>, 'Value': <byte 0x1f>}, @as [])" \
+  "$work/monitor" || fail "no PropertiesChanged for the lit box"
+grep -q '; encendida: interior_casa; ' "$work/watch" || fail "watch did not show the lit box"
+echo "e2e_remote: poner and Select by name, caption and apagadas, with 0, 1 and 2 clicks on the box alone, each told; twice writes once"
+
+# The boxes and the help, from the window itself: the names bash completes are the window's.
+boxes=$("$ctl" casillas)
+[ "$(echo "$boxes" | awk '{ print $1 }' | tr '\n' ' ')" = "$names " ] || fail "casillas: $boxes"
+grep -qx 'bano               Baño' <<<"$boxes" && grep -qx 'interior_exterior  Interior Exterior' <<<"$boxes" ||
+  fail "casillas without captions: $boxes"
+poner_names=$(. "$here/../data/tenvaliactl.bash-completion"; COMP_WORDS=(tenvaliactl poner ''); COMP_CWORD=2; _tenvaliactl; echo "${COMPREPLY[*]}")
+said "poner's completion" "$names apagadas" "$poner_names"
+for words in "-h" "help" "click --help" "poner cocina -h"; do
+  out=$("$ctl" $words) || fail "tenvaliactl $words: exit code $?"
+  [[ "$out" == "Uso: tenvaliactl ORDEN"* ]] || fail "tenvaliactl $words: $out"
+done
+status=0
+out=$("$ctl" click -cocina 2>&1) || status=$?
+said "a dash is an option" "2 tenvaliactl: opción desconocida «-cocina»
+Pruebe «tenvaliactl --help»." "$status $out"
+echo "e2e_remote: casillas lists the window's names and captions, as completed; help anywhere; a dash is never a box"
+
+# More than ten clicks a second from outside (the selections above among them): the rest dropped,
+# the dropped ones said once.
+status=0
+"$ctl" click $(printf 'patio %.0s' $(seq 30)) >"$work/flood" 2>&1 || status=$?
+acted=$(grep -c '^patio: ' "$work/flood")
+[ "$status" -eq 1 ] && [ "$acted" -ge 1 ] && [ "$acted" -lt 30 ] &&
+  grep -qx "tenvaliactl: más de 10 clics por segundo desde fuera: este se descartó" "$work/flood" ||
+  fail "thirty clicks at once: exit $status, $(cat "$work/flood")"
+for _ in $(seq 200); do [ -s "$work/stderr" ] && break; sleep 0.05; done
+said "the dropped click said" "tenvalia: se descartó 1 clic de fuera (D-Bus y MQTT): se atienden como mucho 10 por segundo" \
+  "$(cat "$work/stderr")"
+[ "$(lines)" -eq $((7 + acted)) ] || fail "$acted clicks acted, $(($(lines) - 7)) written"
+kill -TERM "$app_pid"; wait "$app_pid" || fail "exit code $? after SIGTERM"
+app_pid=""
+kill "$monitor_pid" "$watch_pid" 2>/dev/null || true; monitor_pid="" watch_pid=""
+echo "e2e_remote: of thirty clicks at once, $acted were made; the first dropped ended tenvaliactl (exit 1) and was said once"
+
+# A selection whose write fails: said so (exit 1), the window's clicks made all the same, and
+# until the output asked for is back, nothing is done as asked.
+mkfifo "$work/fifo"
+exec 7<>"$work/fifo" # the output's reader, for now
+TENVALIA_PORT="sim:$work/fifo" "$app" >"$work/stdout" 2>"$work/stderr" 7<&- &
+app_pid=$!
+window=$(wait_for_window) || fail "no window on a FIFO"
+on_bus
+exec 7<&- # the reader leaves
+status=0
+out=$("$ctl" poner cocina 2>&1) || status=$?
+[ "$status" -eq 1 ] && [[ "$out" == "tenvaliactl: la escritura no llegó a simulado ($work/fifo): "* ]] ||
+  fail "a failed selection: exit $status, $out"
+for _ in $(seq 100); do grep -q 0x0002 "$work/stdout" && break; sleep 0.05; done
+[ "$(cat "$work/stdout")" = "puerto 0x0378 <- 0x0002   D7..D0 00000010" ] ||
+  fail "the simulated port did not take the write: $(cat "$work/stdout")"
+status=0
+out=$("$ctl" poner cocina 2>&1) || status=$?
+[ "$status" -eq 1 ] && [[ "$out" == "tenvaliactl: la salida pedida no está disponible (simulado ($work/fifo) falló: "*"); se escribe en simulado (salida estándar)" ]] ||
+  fail "a selection while the output stands in: exit $status, $out"
+"$ctl" status | grep -qx 'disponible: no, la salida pedida falló o no se pudo usar' || fail "status: $("$ctl" status)"
+said "Available" "(<false>,)" "$(dbus -m org.freedesktop.DBus.Properties.Get org.tenvalia.Tenvalia1 Available)"
+[ "$(wc -l <"$work/stdout")" -eq 1 ] || fail "a selection with nothing to click wrote"
+kill -TERM "$app_pid"; wait "$app_pid" || fail "exit code $? after SIGTERM on a FIFO"
+app_pid=""
+echo "e2e_remote: a selection whose write failed said so with the reason (exit 1); the next, with nothing to click, said the output stands in"
 
 # No session bus at all: one line, and the window works.
 rm "$work/trace"

@@ -1,135 +1,64 @@
 #!/usr/bin/env bash
 # MQTT for real: a mosquitto broker of the test's own on a Unix socket with a password, the real
 # window under Xvfb on a private session bus, driven by mosquitto_pub and xdotool, watched by
-# mosquitto_sub and the port's trace.
+# mosquitto_sub and the port's trace; Home Assistant's view of it rendered from what it publishes.
 # Usage: mqtt_door.sh path/to/tenvalia
 set -euo pipefail
-export PATH="$PATH:/usr/sbin" # mosquitto, for an ordinary user too
-for tool in mosquitto mosquitto_pub mosquitto_sub mosquitto_passwd dbus-run-session python3; do
-  command -v "$tool" >/dev/null || { echo "SKIPPED: $tool is missing (bash scripts/deps.sh test installs it)"; exit 77; }
-done
 # A bus of its own: another copy's name on the person's bus would keep this one off MQTT.
 [ -n "${MQTT_TEST_BUS:-}" ] || exec env MQTT_TEST_BUS=1 dbus-run-session -- "$0" "$@"
-. "$(dirname "$0")/../scripts/xvfb.sh"
 app=$(realpath "$1")
-work=$(mktemp -d)
-trap 'kill -CONT $broker_pid 2>/dev/null; kill $app_pid $second_pid $watch_pid $broker_pid $xvfb_pid 2>/dev/null || true; wait 2>/dev/null; rm -rf "$work"' EXIT
-app_pid="" second_pid="" watch_pid="" broker_pid="" xvfb_pid=""
-
-fail() {
-  echo "FAIL: $*"
-  for f in trace stderr seen broker.log; do echo "--- $f:"; cat "$work/$f" 2>/dev/null || true; done
-  exit 1
-}
-sock="$work/broker.sock" node=prueba
-topic="tenvalia/$node"
-auth=(--unix "$sock" -u tenvalia -P secreto)
-mosquitto_passwd -b -c "$work/passwords" tenvalia secreto
-cat >"$work/broker.conf" <<EOF
-user $(id -un)
-listener 0 $sock
-allow_anonymous false
-password_file $work/passwords
-EOF
-start_broker() {
-  mosquitto -c "$work/broker.conf" >>"$work/broker.log" 2>&1 &
-  broker_pid=$!
-  for _ in $(seq 100); do [ -S "$sock" ] && return 0; sleep 0.1; done
-  fail "the broker did not start"
-}
-stop_broker() { kill "$broker_pid"; wait "$broker_pid" || true; broker_pid=""; }
-publish() { mosquitto_pub "${auth[@]}" -t "$topic/click" "$@"; }
-
-printf 'host = %s\nuser = tenvalia\npassword = secreto\nnode = %s\n' "$sock" "$node" >"$work/mqtt.conf"
-chmod 600 "$work/mqtt.conf"
-mkdir -m 700 "$work/runtime"
-export TENVALIA_MQTT_CONF="$work/mqtt.conf" XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/runtime"
-
-start() { rm -f "$work/trace"; QT_QPA_PLATFORM=xcb TENVALIA_PORT="sim:$work/trace" "$app" >/dev/null 2>"$work/stderr" & app_pid=$!; }
-stop() { # SIGNAL
-  local status=0
-  kill -"$1" "$app_pid"
-  { wait "$app_pid"; } 2>/dev/null || status=$? # bash would say "Killed"
-  app_pid=""
-  [ "$1" = KILL ] || [ "$status" -eq 0 ] || fail "exit code $status after SIG$1"
-}
-lines() { cat "$work/trace" 2>/dev/null | wc -l; }
-wait_until() { # SECONDS COMMAND... : true once the command is. A test of what changes goes
-  # through eval in single quotes, so that it is read afresh at each look, not once at the call.
-  for _ in $(seq $(($1 * 10))); do "${@:2}" && return 0; sleep 0.1; done
-  return 1
-}
-has() { grep -qF -- "$2" "$work/$1" 2>/dev/null; }
-count() { grep -cF -- "$2" "$work/$1" 2>/dev/null || true; }
-trace_is() { [ "$(cat "$work/trace")" = "$(printf '0x0378 %s\n' "$@")" ] || fail "trace differs; expected: $*"; }
-step() { # VALUE...: the trace after one more write
-  expected+=("$1")
-  wait_until 30 eval '[ "$(lines)" -ge ${#expected[@]} ]' || fail "expected ${#expected[@]} writes"
-  trace_is "${expected[@]}"
-}
-# What mosquitto_sub saw on the topic, payloads only, in order.
-payloads() { awk -v t="$1" '$1 == t { sub(/^[^ ]* [01] /, ""); print }' "$work/seen"; }
-json_holds() { # TOPIC PYTHON-EXPRESSION: true of the last payload of TOPIC, as `j`
-  python3 -c 'import json, sys; j = json.loads(sys.argv[1]); sys.exit(0 if eval(sys.argv[2]) else 1)' \
-    "$(payloads "$1" | tail -n 1)" "$2" 2>/dev/null
-}
-json_is() { wait_until 10 json_holds "$@" || fail "$1: $2 is not so"; } # once the message is in
+. "$(dirname "$0")/mqtt_common.sh"
 
 start_xvfb "$work"
 start_broker
-mosquitto_sub "${auth[@]}" -F '%t %r %p' -t "$topic/#" -t 'homeassistant/#' >"$work/seen" &
-watch_pid=$!
+watch_broker "$topic/#" 'homeassistant/#'
 
 # A click retained by the broker before the window opened is never acted on.
 publish -r -m cocina
 start
 window=$(wait_for_window) || fail "no window"
 wait_until 10 has stderr "orden retenida en $topic/click ignorada: «cocina»" || fail "the retained click was not refused"
-online() { test "$(payloads "$topic/availability" | tail -n 1)" = online; }
 wait_until 10 online || fail "not online"
 publish -r -n # the broker forgets it
 expected=(0x0000)
 trace_is "${expected[@]}"
-json_is "$topic/state" 'j == {"value": 0, "lines": "00000000", "ticked": [], "output": j["output"], "simulated": True}'
+json_is "$topic/state" 'j == {"value": 0, "lines": "00000000", "ticked": [], "selected": "apagadas", "output": j["output"], "simulated": True, "available": True}'
 echo "mqtt: online, a stale retained click ignored, state 0 published"
 
-# Home Assistant's device: eight lines as power sensors, eleven buttons, one event.
-names=(interior_casa bano cocina comedor recamara sala exterior_casa cochera traspatio patio interior_exterior)
-check_discovery() {
-  python3 - "$(payloads "homeassistant/device/tenvalia_$node/config" | tail -n 1)" "$node" "${names[@]}" <<'EOF' || fail "discovery"
-import json, sys
-d, node, names = json.loads(sys.argv[1]), sys.argv[2], sys.argv[3:]
-base, uid = f"tenvalia/{node}/", f"tenvalia_{node}_"
-c = d["components"]
-assert d["origin"]["name"] == "tenvalia" and d["device"]["identifiers"] == [f"tenvalia_{node}"], d
-assert d["availability_topic"] == base + "availability"
-assert len(c) == 20, len(c)
-for n in range(8):
-    s = c[f"{uid}d{n}"]
-    assert (s["platform"], s["device_class"], s["unique_id"], s["state_topic"]) == ("binary_sensor", "power", f"{uid}d{n}", base + "state"), s
-    assert f"lines[{7 - n}]" in s["value_template"], s
-for name in names:
-    b = c[uid + name]
-    assert (b["platform"], b["command_topic"], b["payload_press"], b["unique_id"]) == ("button", base + "click", name, uid + name), b
-e = c[uid + "click"]
-assert (e["platform"], e["state_topic"], e["event_types"]) == ("event", base + "event", names), e
-EOF
+# Home Assistant's device, checked against its documented discovery schema and against the
+# window; then what Home Assistant shows, from the retained messages.
+boxes=(interior_casa="Interior Casa" bano="Baño" cocina="Cocina" comedor="Comedor" recamara="Recamara" sala="Sala"
+       exterior_casa="Exterior Casa" cochera="Cochera" traspatio="Traspatio" patio="Patio"
+       interior_exterior="Interior Exterior")
+config="homeassistant/device/tenvalia_$node/config"
+discovery() { payloads "$config" | tail -n 1; }
+python3 "$here/ha_discovery.py" check "$(discovery)" "$node" "${boxes[@]}" || fail "discovery"
+ha_now() { # entities as Home Assistant would show them from the last messages
+  python3 "$here/ha_discovery.py" show "$(discovery)" "$(payloads "$topic/availability" | tail -n 1)" \
+    "$(payloads "$topic/state" | tail -n 1)"
 }
-check_discovery
+ha_is() { [ "$(ha_now | sort)" = "$(printf '%s\n' "$@" | sort)" ]; }
+ha_shows() { wait_until 10 ha_is "$@" || fail "Home Assistant would show: $(ha_now)"; } # LINE...
+lights() { # LIT-SENSOR-NAME...: the eight line sensors, those named on, the rest off
+  local line
+  for line in "Baño (D0)" "Cocina (D1)" "Comedor (D2)" "Recamara (D3)" "Sala (D4)" "Cochera (D5)" "Traspatio (D6)" "Patio (D7)"; do
+    if printf '%s\n' "$@" | grep -qxF "$line"; then echo "$line: on"; else echo "$line: off"; fi
+  done
+}
+mapfile -t dark < <(lights)
+ha_shows "Luces: Apagadas" "Salida: off" "${dark[@]}"
 mosquitto_pub "${auth[@]}" -t homeassistant/status -m online
-wait_until 10 eval '[ "$(payloads "homeassistant/device/tenvalia_$node/config" | wc -l)" -eq 2 ]' ||
-  fail "discovery not sent again when Home Assistant came online"
-echo "mqtt: discovery with 8 binary sensors, 11 buttons and an event; sent again after homeassistant/status online"
+discoveries() { [ "$(payloads "$config" | wc -l)" -eq "$1" ]; }
+wait_until 10 discoveries 2 || fail "discovery not sent again when Home Assistant came online"
+echo "mqtt: discovery in Home Assistant's documented schema, with the window's captions, 11 buttons, a select, 8 lines, a problem sensor and an event; sent again after homeassistant/status online"
 
 # A click over MQTT is a click in the window: the same box toggles, the same write follows.
-import -window "$window" "$work/window.png"
-client_top=$(convert "$work/window.png" -crop 1x120+2+0 +repage txt:- |
-  awk -F'[:, ]+' '/#859CFA/ && top == "" { top = $2 } END { print top }')
+client_top=$(client_top "$window" "$work")
 [ -n "$client_top" ] || fail "no light-blue client area in the window"
 click() { xdotool mousemove --window "$window" "$1" "$((client_top + $2))" click 1; }
 cocina=(79 91) sala=(79 163)
 publish -m cocina;    step 0x0002
-json_is "$topic/state" 'j["value"] == 2 and j["lines"] == "00000010" and j["ticked"] == ["cocina"]'
+json_is "$topic/state" 'j["value"] == 2 and j["lines"] == "00000010" and j["ticked"] == ["cocina"] and j["selected"] == "cocina"'
 json_is "$topic/event" 'j == {"event_type": "cocina", "ticked": True, "value": 2, "origin": "mqtt"}'
 click "${cocina[@]}"; step 0x0000
 json_is "$topic/event" 'j == {"event_type": "cocina", "ticked": False, "value": 0, "origin": "window"}'
@@ -137,7 +66,30 @@ click "${sala[@]}";   step 0x0010
 publish -m sala;      step 0x0000
 publish -m interior_exterior; step 0x00ff
 json_is "$topic/state" 'j["value"] == 255 and j["lines"] == "11111111" and j["ticked"] == ["interior_exterior"]'
-echo "mqtt: clicks over MQTT and in the window toggle the same boxes and write the same values; state and event said"
+mapfile -t all < <(lights "Baño (D0)" "Cocina (D1)" "Comedor (D2)" "Recamara (D3)" "Sala (D4)" "Cochera (D5)" "Traspatio (D6)" "Patio (D7)")
+ha_shows "Luces: Interior Exterior" "Salida: off" "${all[@]}"
+echo "mqtt: clicks over MQTT and in the window toggle the same boxes and write the same values; state, event and Home Assistant follow"
+
+# Selections: Home Assistant's options and any box's name, in any case; each click its own event.
+events_before=$(payloads "$topic/event" | wc -l)
+select_ Cocina;        step 0x0002
+select_ cocina
+publish -m sala;       step 0x0010 # taken after the selection before it, which wrote nothing
+select_ COCINA;        step 0x0000 0x0002
+select_ Apagadas;      step 0x0000
+select_ apagadas
+select_ "Baño";        step 0x0001
+mapfile -t bano < <(lights "Baño (D0)")
+ha_shows "Luces: Baño" "Salida: off" "${bano[@]}"
+events=$(payloads "$topic/event" | tail -n +$((events_before + 1)) |
+  python3 -c 'import json, sys; [print(e["event_type"], e["ticked"], e["origin"]) for e in map(json.loads, sys.stdin)]')
+[ "$events" = "cocina True mqtt
+sala True mqtt
+cocina False mqtt
+cocina True mqtt
+cocina False mqtt
+bano True mqtt" ] || fail "a selection's clicks, as events: $events"
+echo "mqtt: selections by caption, name and Apagadas with 0, 1 and 2 clicks, each click an event; Home Assistant's select follows"
 
 # A second copy leaves remote control to the first: it never connects.
 connections=$(count broker.log "New client connected")
@@ -149,40 +101,61 @@ kill "$second_pid"; wait "$second_pid" || true; second_pid=""
 [ "$(count broker.log "New client connected")" -eq "$connections" ] || fail "a second copy connected to the broker"
 echo "mqtt: a second copy did not connect"
 
-# Anything but a box's exact name is refused in one line, its bytes escaped.
-for bad in Cocina 'cocina ' $'coc\x1b[2Jina' ''; do publish -m "$bad"; done
-wait_until 10 eval '[ "$(count stderr "orden desconocida")" -eq 4 ]' || fail "not one line per bad payload"
-has stderr "«coc\\x1b[2Jina»" || fail "the escape character was not escaped"
+# Anything but a box's exact name is refused, in at most a line a second, its bytes escaped, the
+# names never listed.
+for bad in Cocina 'cocina ' ''; do publish -m "$bad"; done
+select_ $'coc\x1b[2Jina'
+told() { # lines about bad payloads, and those they say were left out: every one of the four
+  local said left
+  said=$(count stderr 'orden desconocida')
+  left=$(grep -o '(y [0-9]* más antes, sin decir)' "$work/stderr" | awk '{ n += $2 } END { print n + 0 }')
+  [ $((said + left)) -eq 4 ]
+}
+wait_until 10 told || fail "the bad payloads were not all told"
+has stderr "orden desconocida en $topic/click ignorada: «Cocina» no es el nombre de ninguna casilla" &&
+  has stderr "orden desconocida en $topic/select ignorada: «coc\\x1b[2Jina» no es ninguna casilla ni «apagadas»" ||
+  fail "the first and the last bad payload not said as they came"
+! has stderr "interior_exterior" || fail "a line listed the names"
 trace_is "${expected[@]}"
-echo "mqtt: bad payloads refused, one escaped line each, nothing written"
+echo "mqtt: bad payloads refused, the first and the last said, escaped, the rest counted; nothing written"
 
 # The broker goes away and comes back: one line each way, and the window works meanwhile.
 stop_broker
 wait_until 10 has stderr "sin conexión" || fail "the loss was not said"
-click "${sala[@]}"; step 0x0010
+click "${sala[@]}"; step 0x0000
 sleep 4 # a few tries meanwhile, none of them said
 start_broker
 wait_until 40 has stderr "de nuevo conectado" || fail "did not reconnect"
 [ "$(count stderr 'sin conexión')" -eq 1 ] || fail "the loss was said more than once"
-kill "$watch_pid"; wait "$watch_pid" || true
-mosquitto_sub "${auth[@]}" -F '%t %r %p' -t "$topic/#" >"$work/seen" &
-watch_pid=$!
+watch_broker "$topic/#" 'homeassistant/#'
 wait_until 10 online || fail "not online again"
-publish -m sala; step 0x0000
+publish -m sala; step 0x0010
 echo "mqtt: broker stopped and started again: lost and back said once each, window clicks went on, MQTT clicks again"
 
-# SIGTERM: the final state, 0, then offline. kill -9: the broker's last will says offline.
+# SIGTERM with a light on: the final state once, then offline; Home Assistant coming online
+# meanwhile never gets a device without its boxes. kill -9: the broker's last will says offline.
+json_is "$topic/state" 'j["value"] == 16'
+mosquitto_pub "${auth[@]}" -t homeassistant/status -m online &
+online_pid=$!
 stop TERM
+wait "$online_pid"
 expected+=(0x0000)
 trace_is "${expected[@]}"
-wait_until 5 eval '[ "$(payloads "$topic/availability" | tail -n 1)" = offline ]' || fail "not offline after SIGTERM"
-tail -n 2 "$work/seen" | head -n 1 | grep -q "^$topic/state 0 " || fail "no final state before offline"
+wait_until 5 availability_is offline || fail "not offline after SIGTERM"
+# (the broker's last will may say offline again, should it write to the window as it goes)
+[ "$(grep "^$topic/" "$work/seen" | uniq | tail -n 2 | cut -d' ' -f1 | tr '\n' ' ')" = "$topic/state $topic/availability " ] ||
+  fail "not the final state, then offline"
 json_is "$topic/state" 'j["value"] == 0 and j["lines"] == "00000000"'
+[ "$(payloads "$topic/state" | tail -n 2 | head -n 1 | python3 -c 'import json, sys; print(json.load(sys.stdin)["value"])')" = 16 ] ||
+  fail "the final state published more than once"
+while read -r message; do
+  python3 "$here/ha_discovery.py" check "$message" "$node" "${boxes[@]}" || fail "a discovery without every box"
+done < <(payloads "$config")
 start
 wait_until 10 online || fail "not online after a new start"
 stop KILL
-wait_until 10 eval '[ "$(payloads "$topic/availability" | tail -n 1)" = offline ]' || fail "the last will did not say offline"
-echo "mqtt: SIGTERM published state 0 then offline; after kill -9 the last will said offline"
+wait_until 10 availability_is offline || fail "the last will did not say offline"
+echo "mqtt: SIGTERM published state 0 once, then offline, every discovery whole; after kill -9 the last will said offline"
 
 # A broker that stops answering does not keep the program from closing, nor the lights on.
 start
@@ -193,11 +166,23 @@ kill -CONT "$broker_pid"
 [ "$(tail -n 1 "$work/trace")" = "0x0378 0x0000" ] || fail "the lights were not switched off"
 echo "mqtt: with the broker frozen, SIGTERM still ended the program with every line low"
 
+# An output that stands in for the one asked for: Home Assistant shows the problem and no lines,
+# and a selection is said to have failed.
+port=nonsense start
+wait_until 10 json_holds "$topic/state" 'not j["available"]' || fail "state still available"
+mapfile -t gone < <(lights | sed 's/: off$/: unavailable/')
+ha_shows "Luces: Apagadas" "Salida: on" "${gone[@]}"
+select_ cocina
+wait_until 10 has stderr "MQTT: no se pudo poner cocina: la salida pedida no está disponible (TENVALIA_PORT=nonsense); se escribe en simulado (salida estándar)" ||
+  fail "the failed selection was not said"
+stop TERM
+echo "mqtt: an output standing in: Home Assistant's problem sensor on, its lines unavailable; a selection said to have failed"
+
 # Configurations refused: the window works, nothing connects.
 refused() { # WORDS
   start
   wait_for_window >/dev/null || fail "no window with a refused configuration"
-  wait_until 10 eval '[ "$(lines)" -ge 1 ]' || fail "no write with a refused configuration"
+  wait_until 10 written 1 || fail "no write with a refused configuration"
   stop TERM
   [ "$(cat "$work/stderr")" = "$1" ] || fail "said: $(cat "$work/stderr"); expected: $1"
 }

@@ -108,7 +108,7 @@ private slots:
     }
 
     // A request that cannot be carried out says why, in words that quote it safely, and the
-    // writes go on simulated.
+    // writes go on simulated, standing in for the output asked for: not available.
     void refusedRequestsSayWhyAndGoOnSimulated()
     {
         const QStringList forms{"no es una forma conocida", "ppdev:/dev/parportN", "sim:ARCHIVO", "simulado"};
@@ -130,7 +130,13 @@ private slots:
                 QVERIFY2(refusal.contains(words), qPrintable(refusal));
             QVERIFY(notSaid.isEmpty() || !refusal.contains(notSaid));
             QVERIFY(std::none_of(refusal.begin(), refusal.end(), [](QChar c) { return c.unicode() < 0x20 && c != '\n'; }));
+            auto &active = port::ActivePort::instance();
+            active.use(std::move(choice));
+            QVERIFY(!active.available());
+            QVERIFY2(active.standingIn().startsWith(QStringLiteral("la salida pedida no está disponible (TENVALIA_PORT=")),
+                     qPrintable(active.standingIn()));
         }
+        QCoreApplication::sendPostedEvents(); // the refusals told, before another test listens
     }
 
     // A pipe or FIFO that nobody reads, that fills up, or whose reader leaves: each is said once
@@ -219,6 +225,13 @@ private slots:
         QCOMPARE(theirs.output->where().kind, Kind::Stdout); // not direct I/O, although it was granted
         QCOMPARE(said(theirs), (QStringList{"No se pudo usar el puerto paralelo en 0x0378 (/dev/parport2).",
                                             "• ppdev: /dev/parport2" + notAPort}));
+        // Finding nothing lost nothing; the person's port found and refused is lost.
+        auto &active = port::ActivePort::instance();
+        active.use(std::move(elsewhere));
+        QVERIFY(active.available());
+        active.use(std::move(theirs));
+        QVERIFY(!active.available());
+        QCoreApplication::sendPostedEvents(); // the refusals told, before another test listens
 
         QDir(QFile::decodeName(paths.sysctl + "/parport2")).removeRecursively();
         addDevice("parport0", {});
@@ -312,6 +325,38 @@ private slots:
         for (const char *wrong : {"gpio:/dev/gpiochip0", "gpio:/dev/gpiochip0:5,5", "gpio:/dev/gpiochip0:1,2,3,4,5,6,7,8,9",
                                   "gpio:/dev/gpiochip0:-1", "gpio::1"})
             QCOMPARE(port::parseRequest(wrong).mode, port::Request::Mode::Unknown);
+    }
+
+    // An output that goes is looked for again by what it is, whatever number the system gives it
+    // when it comes back; what was asked for and never found, as it was asked.
+    void outputsAreRememberedByWhatTheyAre()
+    {
+        using Mode = port::Request::Mode;
+        const auto remembered = [](const QByteArray &asked, const port::Where &found) {
+            port::Choice choice{port::parseRequest(asked), 0x378};
+            if (found.kind != Kind::Silent)
+                choice.output = std::make_unique<FakePort>(found, 99);
+            return port::rememberedAs(choice);
+        };
+        port::Where hid{Kind::Hid, "/dev/hidraw3", -1, "USBRelay8", "TNV01"};
+        const port::Request byId = remembered("auto", hid);
+        QVERIFY(byId.mode == Mode::Hid && byId.serial == "TNV01" && byId.path.isEmpty());
+        hid.serial = "\xff\xff\xff\xff\xff"; // left unset, as on many boards
+        QCOMPARE(remembered("hid", hid).path, QByteArray("/dev/hidraw3"));
+        port::Where ftdi{Kind::Ftdi, "/dev/bus/usb/002/007", -1, "FT245R USB FIFO"};
+        ftdi.place = "2-1.4";
+        const port::Request byPlace = remembered("ftdi:1,3", ftdi);
+        QVERIFY(byPlace.mode == Mode::Ftdi && byPlace.path == "2-1.4" && byPlace.lines == std::vector<int>({1, 3}));
+        const QByteArray link = "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0";
+        QCOMPARE(remembered("lcus:" + link + ":4", {Kind::Lcus, link}).path, link);
+        QCOMPARE(remembered("auto", {}).mode, Mode::Board);
+        QCOMPARE(remembered("hid:TNV09", {}).serial, QByteArray("TNV09"));
+        QCOMPARE(remembered("modbus:" + link, {}).path, link);
+        QCOMPARE(remembered("direct", {Kind::Direct, {}, 0x378}).mode, Mode::Unknown);
+        QCOMPARE(remembered("gpio:/dev/gpiochip0:1", {Kind::Gpio, "/dev/gpiochip0"}).mode, Mode::Unknown);
+        port::Choice theirs{port::parseRequest("auto"), 0x378}; // the person's port refused: nothing instead
+        theirs.personsPortRefused = true;
+        QCOMPARE(port::rememberedAs(theirs).mode, Mode::Unknown);
     }
 
     // An FT245R board is known by its product string: an FT232R serial adapter, with the same ids,

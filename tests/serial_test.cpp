@@ -1,11 +1,18 @@
 // The serial relay boards, each against an emulator at the other end of a pseudo-terminal: a
 // CH340 module ("LCUS") that keeps every byte it is sent, and a Modbus RTU board played by
-// libmodbus's own server side.
-#include "platform/port/choice.h"
+// libmodbus's own server side. Last, boards behind a link that goes and comes back, as udev's
+// /dev/serial/by-path links do.
+#include "platform/port/active_port.h"
+#include "platform/port/device_watch.h"
 #include "platform/port/lcus_output.h"
 #include "platform/port/modbus_output.h"
 #include "platform/port/words.h"
+#include "platform/stderr_lines.h"
 
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QtTest>
 
 #include <modbus.h>
@@ -16,6 +23,7 @@
 #include <mutex>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -122,7 +130,8 @@ struct Module {
 };
 
 // A Modbus board at address 1 with `coils` coils, as libmodbus serves one; a `stuck` coil stays
-// on, and one that `liesAbout` its address answers as another.
+// on, and one that `liesAbout` its address answers as another. It keeps the functions it was
+// asked for, in order.
 struct ModbusBoard {
     explicit ModbusBoard(int coils = 8, bool serving = true, int stuck = -1, int liesAbout = 0)
         : map(modbus_mapping_new(coils, 0, 0, 0))
@@ -133,11 +142,22 @@ struct ModbusBoard {
             pty.serve([=] {
                 uint8_t request[MODBUS_RTU_MAX_ADU_LENGTH];
                 const int length = modbus_receive(server, request);
+                if (length > 0) {
+                    const std::lock_guard lock(mutex);
+                    functions.push_back(request[1]);
+                }
                 request[0] = quint8(request[0] + liesAbout);
                 if (length > 0 && modbus_reply(server, request, length, map) > 0 && stuck >= 0)
                     map->tab_bits[stuck] = 1;
             });
     }
+    std::vector<int> asked()
+    {
+        const std::lock_guard lock(mutex);
+        return functions;
+    }
+    std::mutex mutex;
+    std::vector<int> functions;
     ~ModbusBoard()
     {
         pty.stop();
@@ -154,6 +174,55 @@ QString said(const port::Output &output, const port::Outcome &outcome)
 {
     return port::words::failedWrite(output.where(), outcome, {Kind::Stdout});
 }
+
+// A link to a serial device where udev makes them: /dev/serial/by-path/NAME, its two folders made
+// with the first link and removed with the last.
+struct ByPath {
+    QTemporaryDir root;
+    const QByteArray top = QFile::encodeName(root.path()) + "/serial";
+    const QByteArray link = top + "/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0";
+    void to(const QByteArray &device) const
+    {
+        ::mkdir(top.constData(), 0755);
+        ::mkdir((top + "/by-path").constData(), 0755);
+        QCOMPARE(::symlink(device.constData(), link.constData()), 0);
+    }
+    void gone() const
+    {
+        QCOMPARE(::unlink(link.constData()), 0);
+        QCOMPARE(::rmdir((top + "/by-path").constData()), 0);
+        QCOMPARE(::rmdir(top.constData()), 0);
+    }
+};
+
+// What the program says on standard error from here on, through its own writer.
+struct StandardError {
+    QTemporaryFile file;
+    int saved = ::dup(STDERR_FILENO);
+    StandardError()
+    {
+        platform::finishSaying(2000); // what earlier cases said goes where it was meant to
+        QVERIFY(file.open());
+        ::dup2(file.handle(), STDERR_FILENO);
+        platform::startSaying();
+    }
+    ~StandardError()
+    {
+        platform::finishSaying(2000);
+        ::dup2(saved, STDERR_FILENO);
+        ::close(saved);
+    }
+    int count(const QString &words)
+    {
+        platform::finishSaying(2000);
+        QFile read(file.fileName());
+        const QString all = read.open(QIODevice::ReadOnly) ? QString::fromUtf8(read.readAll()) : QString();
+        return all.count(words);
+    }
+};
+
+// Long enough for a return, which waits its turn (a second or more after the last attempt).
+constexpr int kReturnMs = 30000;
 
 } // namespace
 
@@ -372,6 +441,154 @@ private slots:
         QVERIFY(output && ::tcgetattr(module.pty.end, &after) == 0 && !(after.c_lflag & ICANON)); // raw while taken
         output.reset();
         QVERIFY(::tcgetattr(module.pty.end, &after) == 0 && same(after, before) && cfgetospeed(&after) == cfgetospeed(&before));
+    }
+
+    // The watch on a path follows it down as its folders are made and up as they go, and the
+    // link's target through its own folder: each coming and going is told once.
+    void aPathIsWatchedThroughItsFolders()
+    {
+        ByPath udev;
+        QTemporaryDir elsewhere;
+        const QByteArray target = QFile::encodeName(elsewhere.path()) + "/ttyUSB0";
+        int error = 0;
+        std::unique_ptr<port::DeviceWatch> watch(port::DeviceWatch::path(udev.link, nullptr, &error));
+        QVERIFY(watch);
+        QSignalSpy appeared(watch.get(), &port::DeviceWatch::appeared), vanished(watch.get(), &port::DeviceWatch::vanished);
+        udev.to(target); // a link to nothing yet: not there
+        QTest::qWait(50);
+        QCOMPARE(appeared.count(), 0);
+        QVERIFY(QFile(QFile::decodeName(target)).open(QIODevice::WriteOnly)); // the device the link names
+        QTRY_COMPARE(appeared.count(), 1);
+        QCOMPARE(appeared.at(0).at(0).toByteArray(), udev.link);
+        udev.gone();
+        QTRY_COMPARE(vanished.count(), 1);
+        udev.to(target); // all three made at once, faster than one watch at a time could follow
+        QTRY_COMPARE(appeared.count(), 2);
+        QCOMPARE(::unlink(target.constData()), 0);
+        QTRY_COMPARE(vanished.count(), 2);
+        QCOMPARE(appeared.count(), 2);
+    }
+
+    // A module unplugged is noticed as its link goes, with no write; while away, the writes reach
+    // nothing; plugged in again, it gets one write, of the value the window holds then, read
+    // back, and one line says so. A link to something else, or a device that answers wrongly, is
+    // said once and not taken.
+    void anLcusModuleComesBack()
+    {
+        auto &active = port::ActivePort::instance();
+        StandardError stderrLines;
+        ByPath udev;
+        auto first = std::make_unique<Module>(true);
+        udev.to(first->pty.device);
+        active.use(port::choose(port::parseRequest("lcus:" + udev.link + ":4"), 0x378, {}));
+        active.watchForReturns();
+        active.write(0x378, 0x02);
+        QCOMPARE(first->relays, 0x02);
+
+        first.reset(); // unplugged: its pseudo-terminal closes, udev takes the link and its folders
+        udev.gone();
+        QTRY_VERIFY(!active.available());
+        QCOMPARE(active.where().kind, Kind::Stdout);
+        for (const quint16 value : {0x00, 0x0C, 0x08})
+            active.write(0x378, value);
+
+        Module second(true);
+        udev.to(second.pty.device);
+        QTRY_VERIFY_WITH_TIMEOUT(active.available(), kReturnMs);
+        QCOMPARE(active.where().kind, Kind::Lcus);
+        QCOMPARE(second.relays, 0x08);
+        // Asked at open, before and after the one write, which sets relay 4 alone.
+        QCOMPARE(second.log(), QByteArray("ff ff a0 04 01 a5 ff"));
+        QCOMPARE(active.held(), 0x08);
+        QCOMPARE(stderrLines.count(QStringLiteral("módulo de relés %1 volvió y se usa de nuevo: tiene lo que muestran "
+                                                  "las casillas (D3)").arg(QString::fromLatin1(udev.link))), 1);
+
+        // Gone again; back as something else: not a serial port, then a GPS.
+        udev.gone();
+        QTRY_VERIFY(!active.available());
+        second.pty.stop();
+        udev.to("/dev/null");
+        QTRY_COMPARE_WITH_TIMEOUT(stderrLines.count(QStringLiteral("no es un puerto serie")), 1, kReturnMs);
+        udev.gone();
+        Module gps(false);
+        gps.startTalking("$GPGGA,123519,4807.038,N\r\n");
+        udev.to(gps.pty.device);
+        QTRY_COMPARE_WITH_TIMEOUT(stderrLines.count(QStringLiteral("no es un módulo de relés LCUS")), 1, kReturnMs);
+        QVERIFY(!active.available());
+        QCOMPARE(gps.log(), QByteArray("ff")); // asked what it is, never sent a frame
+        QVERIFY(!active.lightsMayBeOn());
+    }
+
+    // A board that comes and goes ten times a second is tried at most once a second, less and
+    // less often while it will not stay, and takes the window's value once it does.
+    void aBoardThatWillNotStayIsNotAFlood()
+    {
+        auto &active = port::ActivePort::instance();
+        StandardError stderrLines;
+        ByPath udev;
+        Module module(true);
+        udev.to(module.pty.device);
+        active.use(port::choose(port::parseRequest("lcus:" + udev.link + ":4"), 0x378, {}));
+        active.watchForReturns();
+        active.write(0x378, 0x01);
+        QElapsedTimer flapping;
+        flapping.start();
+        for (int i = 0; i < 30; ++i) {
+            udev.gone();
+            QTest::qWait(50);
+            udev.to(module.pty.device);
+            QTest::qWait(50);
+        }
+        const int seconds = int(flapping.elapsed() / 1000);
+        const int returns = stderrLines.count(QStringLiteral("volvió y se usa de nuevo"));
+        QVERIFY2(returns <= seconds + 1, qPrintable(QStringLiteral("%1 returns in %2 s").arg(returns).arg(seconds)));
+        // Each attempt that found it asked it what it holds: at open, and around a write.
+        QVERIFY(module.log().count("ff") <= 3 * (seconds + 1));
+        QTRY_VERIFY_WITH_TIMEOUT(active.available(), kReturnMs);
+        QCOMPARE(module.relays, 0x01);
+    }
+
+    // A Modbus board has its own supply: with its adapter gone, it keeps its coils, and the exit
+    // would say so. Back, it gets one write of the window's value and one read; then a board
+    // that answers for another address is refused, and the exit tells the truth: exit code 2.
+    // Last: the exit ends what the port may do.
+    void aModbusBoardComesBack()
+    {
+        auto &active = port::ActivePort::instance();
+        StandardError stderrLines;
+        ByPath udev;
+        auto adapter = std::make_unique<ModbusBoard>();
+        udev.to(adapter->pty.device);
+        active.use(port::choose(port::parseRequest("modbus:" + udev.link + ":1:9600"), 0x378, {}));
+        active.watchForReturns();
+        active.write(0x378, 0x81);
+        QCOMPARE(adapter->coils(), 0x81);
+
+        adapter->pty.stop();
+        ::close(std::exchange(adapter->pty.end, -1)); // the adapter pulled out, the board powered on
+        udev.gone();
+        QTRY_VERIFY(!active.available());
+        QVERIFY(active.lightsMayBeOn());
+        active.write(0x378, 0x00);
+        active.write(0x378, 0x10);
+
+        ModbusBoard board; // the same board through the adapter plugged in again
+        modbus_set_bits_from_byte(board.map->tab_bits, 0, 0x81);
+        udev.to(board.pty.device);
+        QTRY_VERIFY_WITH_TIMEOUT(active.available(), kReturnMs);
+        QCOMPARE(board.coils(), 0x10);
+        QCOMPARE(board.asked(), (std::vector<int>{0x0F, 0x01}));
+        QCOMPARE(stderrLines.count(QStringLiteral("volvió y se usa de nuevo: tiene lo que muestran las casillas (D4)")), 1);
+        QVERIFY(active.lightsMayBeOn()); // D4, as asked
+
+        udev.gone();
+        QTRY_VERIFY(!active.available());
+        board.pty.stop();
+        ModbusBoard liar(8, true, -1, 4);
+        udev.to(liar.pty.device);
+        QTRY_COMPARE_WITH_TIMEOUT(stderrLines.count(QStringLiteral("respondió la dirección 5")), 1, kReturnMs);
+        QVERIFY(!active.available());
+        QVERIFY(!active.switchOffForExit());
     }
 };
 

@@ -64,6 +64,21 @@ std::shared_ptr<Answer> answerNextModal()
     return answer;
 }
 
+// A real port whose write number `failing` (counted from 1) does not take.
+class FailsOnce final : public platform::port::Output {
+public:
+    explicit FailsOnce(int failing) : failing_(failing) {}
+    platform::port::Outcome write(quint16 value) override
+    {
+        written.push_back(value);
+        return {++count_ == failing_ ? platform::port::Step::Write : platform::port::Step::Done, EIO, value};
+    }
+    platform::port::Where where() const override { return {platform::port::Kind::Direct, {}, 0x378}; }
+
+private:
+    int failing_, count_ = 0;
+};
+
 using Values = std::vector<quint16>;
 
 } // namespace
@@ -140,6 +155,74 @@ private slots:
         form->FormClose();
         QCOMPARE(board.find(QStringLiteral("cocina"), false), -1);
         QVERIFY(board.names().isEmpty());
+    }
+
+    // A selection's clicks are all made, the window then showing what was asked; a write among
+    // them that fails makes it a failure with that write's reason, and while the output stands
+    // in for the one asked for, a selection that needs no click fails too.
+    void aSelectionWhoseWriteFailsSaysWhy()
+    {
+        using platform::remote::Origin;
+        using Status = platform::remote::Result::Status;
+        auto &board = platform::remote::Switchboard::instance();
+        auto &port = platform::port::ActivePort::instance();
+        port.use(std::make_unique<FailsOnce>(3), 0x378); // the 0 of Cocina's untick below
+        written.clear();
+        const int cocina = board.lookUp(QStringLiteral("COCINA"));
+        QCOMPARE(board.select(cocina, Origin::Schedule).clicks, 1);
+        click("CheckSala");
+        const auto answer = answerNextModal();
+        const auto result = board.select(cocina, Origin::Schedule);
+        QCOMPARE(result.status, Status::Failed);
+        QVERIFY2(result.reason.startsWith(QStringLiteral("la escritura no llegó a E/S directa en 0x0378: ")), qPrintable(result.reason));
+        QCOMPARE(result.clicks, 2);
+        QCOMPARE(result.value, 0x02); // as the simulated port now holds it
+        QVERIFY(result.ticked);
+        QCOMPARE(written, (Values{0x02, 0x10, 0, 0})); // the second 0: the port switched off as it is given up
+        QVERIFY(!port.available());
+        QTRY_VERIFY(answer->text.startsWith(QStringLiteral("Falló una escritura")));
+        const auto again = board.select(cocina, Origin::Schedule);
+        QCOMPARE(again.status, Status::Failed);
+        QCOMPARE(again.clicks, 0);
+        QVERIFY2(again.reason.startsWith(QStringLiteral("la salida pedida no está disponible (E/S directa en 0x0378 falló: ")),
+                 qPrintable(again.reason));
+        QVERIFY(!board.state().available);
+        port.use(std::make_unique<RecordingPort>(), 0x378);
+        QVERIFY(port.available());
+    }
+
+    // Clicks from outside are paced, a selection counting its clicks and dropped whole; the
+    // schedule's selections are not held to that pace.
+    void remoteClicksArePacedScheduledOnesAreNot()
+    {
+        using platform::remote::Origin;
+        using Status = platform::remote::Result::Status;
+        using namespace std::chrono_literals;
+        platform::remote::Pace pace(10, 1s);
+        const auto start = platform::remote::Pace::Clock::time_point{};
+        QVERIFY(pace.admit(8, start));
+        QVERIFY(!pace.admit(3, start + 999ms)); // a selection of 3 does not fit in 2, nor half of it
+        QVERIFY(pace.admit(2, start + 999ms));
+        QVERIFY(!pace.admit(1, start + 999ms));
+        QVERIFY(pace.admit(8, start + 1s)); // the first eight are a second old
+        QVERIFY(!pace.admit(1, start + 1s));
+
+        auto &board = platform::remote::Switchboard::instance();
+        QSignalSpy clicks(&board, &platform::remote::Switchboard::clicked);
+        const int cocina = board.lookUp(QStringLiteral("Cocina")), sala = board.lookUp(QStringLiteral("sala"));
+        for (int i = 0; i < 12; ++i)
+            QVERIFY(board.select(i % 2 ? sala : cocina, Origin::Schedule).done());
+        QCOMPARE(clicks.size(), 1 + 1 + 10 * 2); // both ticked from the third on: untick, tick
+        QCOMPARE(clicks.last().value(3).value<Origin>(), Origin::Schedule);
+        QCOMPARE(platform::remote::originName(Origin::Schedule), QStringLiteral("horario"));
+        QCOMPARE(board.state().selected, QStringLiteral("sala"));
+        int done = 0;
+        while (board.click(cocina, done % 2 ? Origin::Mqtt : Origin::Dbus).done())
+            ++done;
+        QCOMPARE(done, platform::remote::Switchboard::kRemoteClicksPerSecond);
+        QCOMPARE(board.select(board.lookUp(QStringLiteral("APAGADAS")), Origin::Dbus).status, Status::Dropped);
+        QVERIFY(board.select(platform::remote::Switchboard::kAllOff, Origin::Schedule).done());
+        QCOMPARE(board.state().selected, platform::remote::Switchboard::allOffName());
     }
 
     void menuItemsShowTheirMessage()

@@ -7,8 +7,6 @@
 
 #include <QMetaObject>
 
-#include <chrono>
-
 namespace platform::port {
 
 ActivePort &ActivePort::instance()
@@ -19,19 +17,34 @@ ActivePort &ActivePort::instance()
 
 void ActivePort::use(Choice choice)
 {
-    const std::lock_guard lock(busy_);
-    choice_ = std::move(choice);
-    mayBeOn_ = cleared_ = false;
-    if (const QString notice = words::notice(choice_); !notice.isEmpty())
-        say(notice);
-    if (const QString refusal = words::refusal(choice_); !refusal.isEmpty())
-        report(refusal);
-    handOverToGuardian();
+    {
+        const std::lock_guard lock(busy_);
+        choice_ = std::move(choice);
+        mayBeOn_ = cleared_ = lostBefore_ = false;
+        said_.clear();
+        remembered_ = rememberedAs(choice_);
+        const bool found = isReal(choice_.output->where().kind);
+        const bool waiting = !found && remembered_.mode != Request::Mode::Unknown;
+        available_ = found || !choice_.refused || remembered_.mode == Request::Mode::Board;
+        standInBecause_ = available_ ? QString() : words::standingIn(choice_);
+        lastFailure_.clear();
+        const Attempt last = choice_.tried.empty() ? Attempt{} : choice_.tried.back();
+        away_ = !waiting ? Away::No : remembered_.mode == Request::Mode::Board || notThere(last) ? Away::Gone : Away::Failed;
+        lostNode_ = last.where.path;
+        if (const QString notice = words::notice(choice_); !notice.isEmpty())
+            say(notice);
+        if (const QString refusal = words::refusal(choice_); !refusal.isEmpty())
+            report(waiting ? refusal + QStringLiteral("\n\n") + words::untilBack(remembered_, away_ == Away::Gone) : refusal);
+        handOverToGuardian();
+    }
+    if (watching_)
+        rewatch();
 }
 
 void ActivePort::use(std::unique_ptr<Output> output, quint16 address)
 {
-    use(Choice{{}, address, std::move(output), {}, false, false});
+    // As given: nothing asked, nothing to look for should it go.
+    use(Choice{{Request::Mode::Stdout}, address, std::move(output), {}, false, false});
 }
 
 void ActivePort::write(quint16 address, quint16 value)
@@ -45,6 +58,7 @@ void ActivePort::writeLocked(quint16 address, quint16 value)
 {
     if (!choice_.output)
         choice_.output = stdoutOutput(choice_.address = address);
+    value_ = value;
     const bool first = std::exchange(choice_.provesItself, false);
     const Outcome outcome = address == choice_.address ? choice_.output->write(value)
                                                        : Outcome{Step::Address, 0, value, -1, address};
@@ -54,6 +68,7 @@ void ActivePort::writeLocked(quint16 address, quint16 value)
         choice_.tried.push_back({lost, outcome});
         choice_.output = std::move(choice_.standby);
         choice_.provesItself = true;
+        remembered_ = rememberedAs(choice_);
         say(words::notice(choice_));
         return writeLocked(address, value);
     }
@@ -68,23 +83,66 @@ void ActivePort::writeLocked(quint16 address, quint16 value)
         tryToSwitchOffStranded(false);
     if (outcome.ok()) {
         held_ = outcome.readBack >= 0 ? outcome.readBack : value & 0xFF;
+        lastFailure_.clear();
         return;
     }
-
-    // Standard output is where every failed port goes on; once it fails too, nothing is recorded.
-    auto failed = std::exchange(choice_.output, lost.kind == Kind::Stdout ? silentOutput() : stdoutOutput(choice_.address));
-    // Before it is given up, every line off as far as it still answers; a board that lost its
-    // power keeps nothing on.
-    if (std::exchange(mayBeOn_, false) && !(poweredByItsCable(lost.kind) && outcome.step == Step::Gone)) {
-        if (const Outcome off = failed->write(0); !off.ok()) {
-            stranded_ = std::move(failed);
-            strandedBy_ = off;
-        }
+    lastFailure_ = words::notReached(lost, outcome);
+    if (first) {
+        // Never there: looked for as asked from now on (auto mode: the first relay board).
+        Choice asked{choice_.request, choice_.address};
+        asked.personsPortRefused = choice_.personsPortRefused;
+        remembered_ = rememberedAs(asked);
     }
-    if (outcome.step != Step::Address && !choice_.output->write(value).ok())
+    giveUpLocked(outcome, value, true, [&](const Where &next) {
+        return first ? words::neverThere(choice_, lost, outcome) : words::failedWrite(lost, outcome, next);
+    });
+}
+
+// The output in use is given up after `outcome`, told in what `said` makes of what follows it.
+// The writes go on simulated (standard output, and once that fails too, nothing recorded), the
+// failed value recorded there when it came from a write.
+void ActivePort::giveUpLocked(const Outcome &outcome, quint16 value, bool record,
+                              const std::function<QString(const Where &next)> &said)
+{
+    using Mode = Request::Mode;
+    const Where lost = choice_.output->where();
+    auto failed = std::exchange(choice_.output, lost.kind == Kind::Stdout ? silentOutput() : stdoutOutput(choice_.address));
+    letGo(std::move(failed), outcome, std::exchange(mayBeOn_, false));
+    if (record && outcome.step != Step::Address && !choice_.output->write(value).ok())
         choice_.output = silentOutput();
     held_ = value & 0xFF; // as the simulated output now has it
-    report(first ? words::neverThere(choice_, lost, outcome) : words::failedWrite(lost, outcome, choice_.output->where()));
+    // What was asked for, or found, is lost. Auto mode that found nothing that works stands in
+    // for nothing asked: it waits for a board.
+    const bool wanted = choice_.request.mode != Mode::Auto || isReal(lost.kind);
+    if (wanted && remembered_.mode != Mode::Board && std::exchange(available_, false))
+        standInBecause_ = words::standingIn(lost, outcome, choice_.output->where());
+    if (isReal(lost.kind)) {
+        if (remembered_.mode == Mode::Board)
+            away_ = Away::Gone;
+        else if (remembered_.mode != Mode::Unknown)
+            away_ = outcome.step == Step::Gone ? Away::Gone : Away::Failed;
+        lostNode_ = lost.path;
+        slowDownIfNotStaying();
+    }
+    QString text = said(choice_.output->where());
+    if (away_ != Away::No)
+        text += QStringLiteral("\n\n") + words::untilBack(remembered_, away_ == Away::Gone);
+    if (std::exchange(lostBefore_, true) && away_ != Away::No)
+        say(text); // once told in a box, a board that comes and goes is not a box each time
+    else
+        report(text);
+}
+
+// Before a real output is given up, every line off as far as it still answers; a board that lost
+// its power keeps nothing on. One that could not be switched off is kept for another try.
+void ActivePort::letGo(std::unique_ptr<Output> failed, const Outcome &outcome, bool mayBeOn)
+{
+    if (!mayBeOn || (poweredByItsCable(failed->where().kind) && outcome.step == Step::Gone))
+        return;
+    if (const Outcome off = failed->write(0); !off.ok()) {
+        stranded_ = std::move(failed);
+        strandedBy_ = off;
+    }
 }
 
 void ActivePort::tryToSwitchOffStranded(bool evenIfNotBusy)
@@ -106,6 +164,24 @@ void ActivePort::handOverToGuardian()
 {
     guardian::hold(0, choice_.output.get(), choice_.output ? choice_.output->switchOff() : SwitchOff{});
     guardian::hold(1, stranded_.get(), stranded_ ? stranded_->switchOff() : SwitchOff{});
+}
+
+bool ActivePort::available() const
+{
+    const std::lock_guard lock(busy_);
+    return available_;
+}
+
+QString ActivePort::lastFailure() const
+{
+    const std::lock_guard lock(busy_);
+    return lastFailure_;
+}
+
+QString ActivePort::standingIn() const
+{
+    const std::lock_guard lock(busy_);
+    return available_ ? QString() : standInBecause_;
 }
 
 Where ActivePort::where() const

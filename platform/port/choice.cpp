@@ -105,7 +105,8 @@ std::unique_ptr<Output> ftdiBoard(const SystemPaths &paths, const Request &reque
 {
     std::unique_ptr<Output> taken;
     for (const Where &device : ftdiDevices(paths.sysUsb, paths.devices)) {
-        const bool named = request.serial.isEmpty() || device.serial == request.serial;
+        const bool named = (request.serial.isEmpty() || device.serial == request.serial) &&
+                           (request.path.isEmpty() || device.place == request.path);
         Outcome refusal{Step::LookAlike};
         if (!isRelayBoard(device) && named && !request.serial.isEmpty())
             tried->push_back({device, refusal});
@@ -186,6 +187,9 @@ Choice choose(const Request &request, quint16 address, const DirectAccess &direc
     case Mode::Ftdi:
         choice.output = ftdiBoard(paths, request, true, &choice.tried, &choice.passedOver);
         break;
+    case Mode::Board:
+        choice.output = firstBoard(paths, &choice.tried, &choice.passedOver);
+        break;
     case Mode::Gpio: {
         Outcome refusal;
         choice.output = gpioOutput(request.path, request.lines, request.activeLow, paths.sysDevChar, &refusal);
@@ -230,6 +234,58 @@ Choice choose(const Request &request, quint16 address, const DirectAccess &direc
     if (direct.granted && kind != Kind::Direct)
         releaseDirectAccess(address);
     return choice;
+}
+
+Request rememberedAs(const Choice &choice)
+{
+    using Mode = Request::Mode;
+    const Where found = choice.output ? choice.output->where() : Where{};
+    Request again{Mode::Unknown, choice.request.text};
+    // Boards that leave their ID unset (0xff) or zero share it with every other such board.
+    const bool hasId = found.serial.size() == 5 &&
+                       std::all_of(found.serial.begin(), found.serial.end(), [](char c) { return c > 0x20 && c < 0x7f; });
+    switch (found.kind) {
+    case Kind::Hid:
+        again.mode = Mode::Hid;
+        if (hasId)
+            again.serial = found.serial;
+        else
+            again.path = found.path;
+        return again;
+    case Kind::Ftdi:
+        again.mode = Mode::Ftdi;
+        again.lines = choice.request.lines;
+        if (found.serial.isEmpty())
+            again.path = found.place;
+        else
+            again.serial = found.serial;
+        return again;
+    case Kind::Ppdev:
+        again.mode = Mode::Ppdev;
+        again.path = found.path;
+        return again;
+    case Kind::Lcus:
+    case Kind::Modbus:
+        return choice.request;
+    default:
+        break;
+    }
+    if (isReal(found.kind))
+        return again;
+    switch (choice.request.mode) {
+    case Mode::Auto:
+        if (!choice.personsPortRefused)
+            again.mode = Mode::Board;
+        return again;
+    case Mode::Hid:
+    case Mode::Ftdi:
+    case Mode::Lcus:
+    case Mode::Modbus:
+    case Mode::Ppdev:
+        return choice.request;
+    default:
+        return again;
+    }
 }
 
 } // namespace platform::port

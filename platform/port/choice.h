@@ -10,10 +10,12 @@
 namespace platform::port {
 
 struct Request {
-    enum class Mode { Auto, Ppdev, Direct, Hid, Gpio, Ftdi, Lcus, Modbus, Stdout, Trace, Unknown };
+    // Board: the first USB relay board, HID then FTDI: what auto mode waits for when it found nothing.
+    enum class Mode { Auto, Ppdev, Direct, Hid, Gpio, Ftdi, Lcus, Modbus, Stdout, Trace, Unknown, Board };
     Mode mode = Mode::Auto;
     QByteArray text{};        // as given, for the person
-    QByteArray path{};        // Ppdev, Hid, Gpio: the device (Hid: empty for the first board); Trace: the file
+    QByteArray path{};        // Ppdev, Hid, Gpio: the device (Hid: empty for the first board); Trace: the file;
+                              // Ftdi: the board's place on the bus (Where::place), when it has no serial number
     QByteArray serial{};      // Hid, Ftdi: the board's ID or serial number; empty: the first board
     std::vector<int> lines{}; // Gpio: the line offsets for D0, D1, ...; Ftdi: the chip's pins
     bool activeLow = false;   // Gpio
@@ -64,5 +66,13 @@ struct Choice {
 // search. GPIO lines are never chosen unasked: they may be wired to anything. Direct I/O's
 // permission is given back when anything else is chosen.
 Choice choose(const Request &request, quint16 address, const DirectAccess &direct, const SystemPaths &paths = {});
+
+// The request that finds the choice's output again once it has gone, whatever number the system
+// gives it then: a relay board by its ID or serial number (by its device or its place on the bus
+// when it has none), a serial or ppdev device by the path as given. What was asked for and not
+// found is looked for as asked; auto mode that found nothing waits for the first relay board.
+// Unknown when nothing can come back: direct I/O, GPIO lines, a record, or the person's port
+// refused in auto mode (nothing is driven in its place).
+Request rememberedAs(const Choice &choice);
 
 } // namespace platform::port

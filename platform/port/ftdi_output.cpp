@@ -124,7 +124,9 @@ std::vector<Where> ftdiDevices(const QByteArray &sysUsb, const QByteArray &devic
         const int bus = attribute(folder, "busnum").toInt(), address = attribute(folder, "devnum").toInt();
         char node[32];
         std::snprintf(node, sizeof node, "/bus/usb/%03d/%03d", bus, address);
-        found.push_back({{bus, address}, {Kind::Ftdi, devices + node, -1, attribute(folder, "product"), attribute(folder, "serial")}});
+        Where board{Kind::Ftdi, devices + node, -1, attribute(folder, "product"), attribute(folder, "serial")};
+        board.place = name.toLatin1();
+        found.push_back({{bus, address}, std::move(board)});
     }
     std::sort(found.begin(), found.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
     std::vector<Where> boards;

@@ -42,6 +42,8 @@ struct Where {
     bool writeOnly = false;     // written, never read back: the hardware cannot tell (most serial relay modules)
     int unit = 0;               // Modbus: the board's address on the bus
     int baud = 0;               // a serial board's speed
+    QByteArray place{};         // a USB board's port on the bus as the kernel names it ("2-1.4"): where it is
+                                // found again when it has no serial number
 };
 
 // The step of opening or writing that went wrong; Done when nothing did.

@@ -13,7 +13,9 @@ namespace platform::port::serial {
 // The speeds open() takes.
 bool knownSpeed(int baud);
 
-// An open serial port: closed with the settings it had before, for whatever uses it next.
+// An open serial port: closed with the settings it had before and its exclusive use ended, for
+// whatever uses it next (a pseudo-terminal whose other end stays open would keep both for the next
+// opener, this program coming back included).
 class Port {
 public:
     Port() = default;

@@ -175,6 +175,91 @@ QString failedWrite(const Where &lost, const Outcome &failure, const Where &next
         .arg(nameOf(lost), clause(lost, failure), carryingOn(next));
 }
 
+QString notReached(const Where &lost, const Outcome &failure)
+{
+    return QStringLiteral("la escritura no llegó a %1: %2").arg(nameOf(lost), clause(lost, failure));
+}
+
+QString standingIn(const Choice &choice)
+{
+    QString what = choice.request.mode == Mode::Auto ? QString() : asked(choice.request);
+    if (!choice.tried.empty()) {
+        const Attempt &last = choice.tried.back();
+        what += (what.isEmpty() ? nameOf(last.where) : QString()) + QStringLiteral(": ") + clause(last.where, last.outcome);
+    }
+    return QStringLiteral("la salida pedida no está disponible (%1); se escribe en %2")
+        .arg(what, nameOf(choice.output->where()));
+}
+
+QString standingIn(const Where &lost, const Outcome &failure, const Where &next)
+{
+    return QStringLiteral("la salida pedida no está disponible (%1 falló: %2); se escribe en %3")
+        .arg(nameOf(lost), clause(lost, failure), nameOf(next));
+}
+
+QString untilBack(const Request &remembered, bool gone)
+{
+    if (remembered.mode == Mode::Board)
+        return QStringLiteral("Si se conecta una placa de relés USB, Tenvalia la usa, con lo que muestren entonces las "
+                              "casillas.");
+    return (gone ? QStringLiteral("Cuando se conecte, ") : QStringLiteral("Si se desconecta y se vuelve a conectar, ")) +
+           QStringLiteral("recibe lo que muestren entonces las casillas, y las salidas vuelven a seguirlas.");
+}
+
+QString wentAway(const Where &lost, const Outcome &gone)
+{
+    QString what = clause(lost, gone);
+    what[0] = what[0].toUpper();
+    return what + QStringLiteral(".\n\n") + carryingOn({Kind::Stdout});
+}
+
+QString notTaken(const Where &where, const Outcome &refusal)
+{
+    return QStringLiteral("%1 se conectó, pero no se usa: %2").arg(nameOf(where), clause(where, refusal));
+}
+
+QString notTheOne(const Where &other, const Request &wanted)
+{
+    if (other.kind == Kind::Hid)
+        return QStringLiteral("la placa de relés %1, id «%2», no es la que se usa (id «%3»): Tenvalia no la toca")
+            .arg(shown(other.path), idOf(other.serial), idOf(wanted.serial));
+    return QStringLiteral("la %1 no es la que se usa (%2): Tenvalia no la toca")
+        .arg(nameOf(other), wanted.serial.isEmpty() ? QStringLiteral("la del puerto USB %1").arg(shown(wanted.path))
+                                                    : QStringLiteral("«%1»").arg(shown(wanted.serial)));
+}
+
+namespace {
+
+// What the output holds after the write of the window's value.
+QString holds(const Outcome &written)
+{
+    const QString lines = (written.written & 0xFF) ? linesOf(written.written & 0xFF) : QStringLiteral("todo apagado");
+    if (written.readBack < 0)
+        return QStringLiteral("se le escribió lo que muestran las casillas (%1), sin poder leerlo de vuelta").arg(lines);
+    return QStringLiteral("tiene lo que muestran las casillas (%1)").arg(lines);
+}
+
+} // namespace
+
+QString back(const Where &where, const Outcome &written)
+{
+    return QStringLiteral("%1 volvió y se usa de nuevo: %2").arg(nameOf(where), holds(written));
+}
+
+QString arrived(const Choice &found, const Outcome &written)
+{
+    return notice(found) + QStringLiteral("; se conectó después del inicio, y ") + holds(written);
+}
+
+QString notWatched(const Request &remembered, int error)
+{
+    const QString why = QString::fromLocal8Bit(std::strerror(error));
+    if (remembered.mode == Mode::Board)
+        return QStringLiteral("no se puede saber si se conecta una placa de relés (%1): solo se buscan al iniciar").arg(why);
+    return QStringLiteral("no se puede saber si la salida se desconecta y vuelve (%1): si se va, se vuelve a usar solo al "
+                          "reiniciar Tenvalia").arg(why);
+}
+
 QString switchedOff(const Where &where)
 {
     return QStringLiteral("las salidas de %1 quedaron apagadas").arg(nameOf(where));

@@ -8,6 +8,7 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusMetaType>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QTimer>
@@ -21,10 +22,28 @@ const QString kName = QStringLiteral("org.tenvalia.Tenvalia");
 const QString kPath = QStringLiteral("/org/tenvalia/Tenvalia");
 const QString kInterface = QStringLiteral("org.tenvalia.Tenvalia1");
 const QString kNoSuchBox = QStringLiteral("org.tenvalia.Tenvalia1.Error.NoSuchBox");
+const QString kWriteFailed = QStringLiteral("org.tenvalia.Tenvalia1.Error.WriteFailed");
+const QString kTooManyClicks = QStringLiteral("org.tenvalia.Tenvalia1.Error.TooManyClicks");
 
 bool elsewhere = false; // another copy holds the name
 
 } // namespace
+
+QDBusArgument &operator<<(QDBusArgument &argument, const BoxName &box)
+{
+    argument.beginStructure();
+    argument << box.name << box.caption;
+    argument.endStructure();
+    return argument;
+}
+
+const QDBusArgument &operator>>(const QDBusArgument &argument, BoxName &box)
+{
+    argument.beginStructure();
+    argument >> box.name >> box.caption;
+    argument.endStructure();
+    return argument;
+}
 
 DbusService::DbusService(QObject *parent) : QObject(parent), told_(Switchboard::instance().state())
 {
@@ -36,23 +55,67 @@ DbusService::DbusService(QObject *parent) : QObject(parent), told_(Switchboard::
     connect(&board, &Switchboard::changed, this, &DbusService::tellChanges);
 }
 
-bool DbusService::Click(const QString &box, uchar &value)
+BoxNames DbusService::boxes() const
+{
+    BoxNames boxes;
+    for (const Switchboard::Box &box : Switchboard::instance().boxes())
+        boxes.append({box.name, box.caption});
+    return boxes;
+}
+
+int DbusService::boxCalled(const QString &name, bool selection)
 {
     auto &board = Switchboard::instance();
     const QStringList names = board.names();
     if (names.isEmpty()) {
         sendErrorReply(QDBusError::Failed, QStringLiteral("la ventana de Tenvalia se está cerrando"));
-        return false;
+        return Switchboard::kNoBox;
     }
-    const int index = board.find(box, true);
-    if (index < 0) {
-        sendErrorReply(kNoSuchBox, QStringLiteral("no hay ninguna casilla «%1»; las casillas son: %2")
-                                       .arg(escapeControls(box), names.join(QLatin1Char(' '))));
-        return false;
+    const int box = selection ? board.lookUp(name) : board.find(name, true);
+    if (box == Switchboard::kNoBox)
+        sendErrorReply(kNoSuchBox, QStringLiteral("no hay ninguna casilla «%1»; las casillas son: %2%3")
+                                       .arg(escapeControls(name), names.join(QLatin1Char(' ')),
+                                            selection ? QStringLiteral(", y apagadas") : QString()));
+    return box;
+}
+
+bool DbusService::answered(const Result &result)
+{
+    switch (result.status) {
+    case Result::Status::Done:
+        return true;
+    case Result::Status::Failed:
+        sendErrorReply(kWriteFailed, result.reason);
+        break;
+    case Result::Status::Dropped:
+        sendErrorReply(kTooManyClicks, result.reason);
+        break;
+    case Result::Status::Closed:
+        sendErrorReply(QDBusError::Failed, result.reason);
+        break;
     }
-    const Switchboard::Result result = board.click(index, Origin::Dbus);
+    return false;
+}
+
+bool DbusService::Click(const QString &box, uchar &value)
+{
+    const int index = boxCalled(box, false);
+    if (index == Switchboard::kNoBox)
+        return false;
+    const Result result = Switchboard::instance().click(index, Origin::Dbus);
     value = uchar(result.value);
-    return result.ticked;
+    return answered(result) && result.ticked;
+}
+
+uchar DbusService::Select(const QString &name, uint &clicks)
+{
+    const int index = boxCalled(name, true);
+    if (index == Switchboard::kNoBox)
+        return 0;
+    const Result result = Switchboard::instance().select(index, Origin::Dbus);
+    clicks = uint(result.clicks);
+    answered(result);
+    return uchar(result.value);
 }
 
 // Qt's adaptors do not send PropertiesChanged: every change is told here, with the new values.
@@ -63,10 +126,14 @@ void DbusService::tellChanges(const State &now)
         changed.insert(QStringLiteral("Value"), QVariant::fromValue(uchar(now.value)));
     if (now.ticked != told_.ticked)
         changed.insert(QStringLiteral("Ticked"), now.ticked);
+    if (now.selected != told_.selected)
+        changed.insert(QStringLiteral("Selected"), now.selected);
     if (now.output != told_.output)
         changed.insert(QStringLiteral("Output"), now.output);
     if (now.simulated != told_.simulated)
         changed.insert(QStringLiteral("Simulated"), now.simulated);
+    if (now.available != told_.available)
+        changed.insert(QStringLiteral("Available"), now.available);
     told_ = now;
     if (changed.isEmpty())
         return;
@@ -87,6 +154,8 @@ void offerOnSessionBus(std::function<void()> thenHere)
                 thenHere();
             return;
         }
+        qDBusRegisterMetaType<BoxName>();
+        qDBusRegisterMetaType<BoxNames>();
         // The object is there before the name: whoever sees the name finds the object.
         auto *service = new DbusService(qApp);
         bus.registerObject(kPath, service, QDBusConnection::ExportAdaptors);

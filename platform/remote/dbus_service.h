@@ -4,6 +4,7 @@
 
 #include "switchboard.h"
 
+#include <QDBusArgument>
 #include <QDBusContext>
 #include <QObject>
 
@@ -11,27 +12,46 @@
 
 namespace platform::remote {
 
+// The Boxes property's elements, a(ss) on the bus.
+struct BoxName {
+    QString name, caption;
+};
+using BoxNames = QList<BoxName>;
+QDBusArgument &operator<<(QDBusArgument &argument, const BoxName &box);
+const QDBusArgument &operator>>(const QDBusArgument &argument, BoxName &box);
+
 class DbusService : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_PROPERTY(uchar Value READ value)
     Q_PROPERTY(QStringList Ticked READ ticked)
+    Q_PROPERTY(QString Selected READ selected)
     Q_PROPERTY(QString Output READ output)
     Q_PROPERTY(bool Simulated READ simulated)
+    Q_PROPERTY(bool Available READ available)
+    Q_PROPERTY(platform::remote::BoxNames Boxes READ boxes)
 public:
     explicit DbusService(QObject *parent = nullptr);
 
     uchar value() const { return uchar(Switchboard::instance().state().value); }
     QStringList ticked() const { return Switchboard::instance().state().ticked; }
+    QString selected() const { return Switchboard::instance().state().selected; }
     QString output() const { return Switchboard::instance().state().output; }
     bool simulated() const { return Switchboard::instance().state().simulated; }
+    bool available() const { return Switchboard::instance().state().available; }
+    BoxNames boxes() const;
 
 public slots:
     bool Click(const QString &box, uchar &value);
+    uchar Select(const QString &name, uint &clicks);
 
 signals:
     void Clicked(const QString &box, bool ticked, uchar value, const QString &origin);
 
 private:
+    // The box called `name` (kAllOff too where `selection`), or an error sent back.
+    int boxCalled(const QString &name, bool selection);
+    // True when done; otherwise the error sent back.
+    bool answered(const Result &result);
     void tellChanges(const State &now);
     State told_; // what the bus last heard
 };
@@ -46,3 +66,6 @@ void offerOnSessionBus(std::function<void()> thenHere = {});
 bool remoteControlHere();
 
 } // namespace platform::remote
+
+Q_DECLARE_METATYPE(platform::remote::BoxName)
+Q_DECLARE_METATYPE(platform::remote::BoxNames)

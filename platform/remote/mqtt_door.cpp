@@ -1,6 +1,9 @@
 #include "mqtt_door.h"
 
 #include "broker_link.h"
+#include "discovery.h"
+#include "hush.h"
+#include "mqtt_config.h"
 #include "platform/port/words.h"
 #include "platform/remote/switchboard.h"
 #include "platform/stderr_lines.h"
@@ -8,146 +11,37 @@
 
 #include <QCoreApplication>
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QLibrary>
-#include <QRegularExpression>
-#include <QStandardPaths>
-#include <QSysInfo>
-
-#include <fcntl.h>
-#include <sys/stat.h>
 
 #include <cerrno>
-#include <cstring>
-#include <optional>
 
 namespace platform::remote {
 namespace {
 
-struct Config {
-    BrokerSettings broker;
-    QByteArray node;
-    QByteArray prefix = "homeassistant";
-};
-
 void say(const QString &text) { platform::say(QStringLiteral("MQTT: ") + text); }
 
-QString shownPath(const QString &path) { return port::words::shown(QFile::encodeName(path)); }
-
-// A payload as it arrived: printable ASCII as it is, every other byte as \xNN; a long one cut.
+// A payload as it arrived: printable ASCII as it is, every other byte as \xNN.
 QString shownBytes(const QByteArray &bytes)
 {
     QString text;
-    for (const char c : bytes.left(200)) {
+    for (const char c : bytes) {
         const auto byte = static_cast<unsigned char>(c);
         text += byte >= 0x20 && byte < 0x7f ? QString(QLatin1Char(c)) : QStringLiteral("\\x%1").arg(byte, 2, 16, QLatin1Char('0'));
     }
-    return bytes.size() > 200 ? text + QStringLiteral("…") : text;
+    return text;
 }
-
-// The host's name as a node: lower case, only [a-z0-9_-].
-QByteArray defaultNode()
-{
-    QByteArray node;
-    for (const char c : QSysInfo::machineHostName().toLower().toLatin1())
-        if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-')
-            node += c;
-    return node.isEmpty() ? QByteArrayLiteral("tenvalia") : node.left(64);
-}
-
-// The configuration named by TENVALIA_MQTT_CONF, else the person's own; nullopt when there is
-// none (MQTT off, nothing said) or when it is refused (said).
-std::optional<Config> readConfig()
-{
-    const bool named = !qEnvironmentVariableIsEmpty("TENVALIA_MQTT_CONF");
-    const QString path = named ? qEnvironmentVariable("TENVALIA_MQTT_CONF")
-                               : QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
-                                     QStringLiteral("/tenvalia/mqtt.conf");
-    // Without waiting: a FIFO there must not hold the window up.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        if (named || errno != ENOENT)
-            say(QStringLiteral("no se pudo leer %1 (%2); MQTT queda apagado")
-                    .arg(shownPath(path), QString::fromLocal8Bit(std::strerror(errno))));
-        return std::nullopt;
-    }
-    QFile file;
-    file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
-    struct stat status {};
-    constexpr off_t kLongest = 64 * 1024;
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size > kLongest) {
-        say(QStringLiteral("%1 no es un archivo de configuración (un archivo normal de hasta 64 KiB); MQTT queda apagado")
-                .arg(shownPath(path)));
-        return std::nullopt;
-    }
-    const bool othersRead = status.st_mode & (S_IRGRP | S_IROTH);
-
-    Config config;
-    config.node = defaultNode();
-    int port = 0;
-    bool hasPassword = false;
-    static const QRegularExpression nodeForm(QStringLiteral("^[a-zA-Z0-9_-]{1,64}$"));
-    const auto refuse = [&](int number, const QString &why) {
-        say(QStringLiteral("%1:%2: %3; MQTT queda apagado").arg(shownPath(path)).arg(number).arg(why));
-        return std::nullopt;
-    };
-    int number = 0;
-    for (const QByteArray &raw : file.read(kLongest).split('\n')) {
-        ++number;
-        const QByteArray line = raw.trimmed();
-        if (line.isEmpty() || line.startsWith('#'))
-            continue;
-        const int equals = line.indexOf('=');
-        const QByteArray key = line.left(equals).trimmed(), value = line.mid(equals + 1).trimmed();
-        if (equals < 0 || key.isEmpty())
-            return refuse(number, QStringLiteral("se espera «clave = valor»"));
-        const QString shownValue = port::words::shown(value);
-        if (key == "host") {
-            config.broker.host = value;
-        } else if (key == "port") {
-            bool ok = false;
-            port = value.toInt(&ok);
-            if (!ok || port < 1 || port > 65535)
-                return refuse(number, QStringLiteral("«%1» no es un puerto (1 a 65535)").arg(shownValue));
-        } else if (key == "user") {
-            config.broker.user = value;
-        } else if (key == "password") {
-            config.broker.password = value;
-            hasPassword = true;
-        } else if (key == "cafile") {
-            config.broker.cafile = value;
-        } else if (key == "node") {
-            if (!nodeForm.match(QString::fromLatin1(value)).hasMatch())
-                return refuse(number, QStringLiteral("el nodo «%1» va en los temas: solo letras, cifras, _ y -, de 1 a 64")
-                                          .arg(shownValue));
-            config.node = value;
-        } else if (key == "discovery_prefix") {
-            if (value.isEmpty() || value.contains('+') || value.contains('#') || value.contains('\0'))
-                return refuse(number, QStringLiteral("«%1» no sirve como comienzo de tema").arg(shownValue));
-            config.prefix = value;
-        } else {
-            return refuse(number, QStringLiteral("clave desconocida «%1»").arg(port::words::shown(key)));
-        }
-    }
-    if (hasPassword && othersRead) {
-        say(QStringLiteral("%1 guarda una contraseña y otros usuarios pueden leerlo: no se conecta. "
-                           "Que solo su dueño lo lea: chmod 600 %1")
-                .arg(shownPath(path)));
-        return std::nullopt;
-    }
-    if (config.broker.host.isEmpty())
-        config.broker.host = "localhost";
-    config.broker.port = port ? port : config.broker.cafile.isEmpty() ? 1883 : 8883;
-    return config;
-}
-
-QByteArray json(const QJsonObject &object) { return QJsonDocument(object).toJson(QJsonDocument::Compact); }
 
 class Door final : public MqttDoor, public BrokerListener {
 public:
-    explicit Door(Config config) : config_(std::move(config)), base_("tenvalia/" + config_.node + '/') {}
+    explicit Door(MqttConfig config)
+        : config_(std::move(config)), base_("tenvalia/" + config_.node + '/'), hush_([](const QString &line) { say(line); }),
+          overflowed_([](long count) {
+              say(QStringLiteral("%1: llegaban más deprisa de lo que la ventana los atiende")
+                      .arg(count == 1 ? QStringLiteral("se descartó 1 mensaje")
+                                      : QStringLiteral("se descartaron %1 mensajes").arg(count)));
+          })
+    {
+    }
 
     bool start()
     {
@@ -162,18 +56,20 @@ public:
         }
         config_.broker.willTopic = base_ + "availability";
         config_.broker.willPayload = "offline";
-        link_.reset(open(config_.broker, this));
-        if (!link_)
+        // Room for the longest topic taken, a payload of a box's name and the broker's
+        // properties; nothing the door takes comes longer.
+        config_.broker.maximumPacket = 512 + int(std::max(topic("select").size(), statusTopic().size()));
+        QString why;
+        link_.reset(open(config_.broker, this, &why));
+        if (!link_) {
+            say(QStringLiteral("no se pudo preparar la conexión («%1»); MQTT queda apagado").arg(escapeControls(why)));
             return false;
+        }
         auto &board = Switchboard::instance();
         QObject::connect(&board, &Switchboard::changed, &context_, [this](const State &state) { publishState(state); });
         QObject::connect(&board, &Switchboard::clicked, &context_,
                          [this](const QString &name, bool ticked, int value, Origin origin) {
-                             link_->publish(base_ + "event", json({{QStringLiteral("event_type"), name},
-                                                                   {QStringLiteral("ticked"), ticked},
-                                                                   {QStringLiteral("value"), value},
-                                                                   {QStringLiteral("origin"), originName(origin)}}),
-                                            false);
+                             link_->publish(topic("event"), messages::click(name, ticked, value, origin), false);
                          });
         return true;
     }
@@ -182,9 +78,9 @@ public:
     {
         if (!link_)
             return;
-        publishState(Switchboard::instance().state());
-        link_->publish(base_ + "availability", "offline", true);
-        link_->close(1000);
+        publishState(Switchboard::instance().state()); // unless the final write's is out already
+        // Within the second a termination signal gives the whole close.
+        link_->close(topic("availability"), "offline", 500);
     }
 
     void connected() override
@@ -192,113 +88,153 @@ public:
         if (saidLost_)
             say(QStringLiteral("de nuevo conectado a %1").arg(port::words::shown(config_.broker.host)));
         saidLost_ = false;
-        link_->subscribe(base_ + "click");
-        link_->subscribe(config_.prefix + "/status");
+        published_.clear();
+        link_->subscribe(topic("click"));
+        link_->subscribe(topic("select"));
+        link_->subscribe(statusTopic());
         publishDiscovery();
-        link_->publish(base_ + "availability", "online", true);
+        link_->publish(topic("availability"), "online", true);
         publishState(Switchboard::instance().state());
     }
 
-    void lost(const QString &why) override
+    void lost(const BrokerLoss &loss) override
     {
+        if (loss.final) {
+            say(QStringLiteral("%1; MQTT queda apagado").arg(why(loss)));
+            return;
+        }
         // Once per loss, not once per try.
         if (!saidLost_)
-            say(QStringLiteral("sin conexión con %1 (%2); se sigue intentando")
-                    .arg(port::words::shown(config_.broker.host), escapeControls(why)));
+            say(QStringLiteral("sin conexión con %1: %2; se sigue intentando").arg(broker(), why(loss)));
         saidLost_ = true;
     }
 
     void message(const QByteArray &topic, const QByteArray &payload, bool retained) override
     {
-        if (topic == config_.prefix + "/status") {
+        auto &board = Switchboard::instance();
+        if (topic == statusTopic()) {
             if (payload == "online") // Home Assistant has started again: it forgot us
                 publishDiscovery();
             return;
         }
-        if (topic != base_ + "click")
+        const bool click = topic == this->topic("click");
+        if ((!click && topic != this->topic("select")) || board.names().isEmpty())
             return;
-        // A retained click is an old one: acting on it would switch a light nobody asked for now.
-        auto &board = Switchboard::instance();
-        const int box = retained ? -1 : board.find(QString::fromLatin1(payload), false);
-        if (retained)
-            say(QStringLiteral("orden retenida en %1 ignorada: «%2»").arg(QString::fromLatin1(topic), shownBytes(payload)));
-        else if (box < 0)
-            say(QStringLiteral("orden desconocida en %1 ignorada: «%2»; valen: %3")
-                    .arg(QString::fromLatin1(topic), shownBytes(payload), board.names().join(QStringLiteral(", "))));
-        else
-            board.click(box, Origin::Mqtt);
+        const QString where = escapeControls(QString::fromUtf8(topic));
+        // A retained command is an old one: acting on it would switch a light nobody asked for now.
+        if (retained) {
+            if (!payload.isEmpty()) // an empty one clears what the broker kept
+                hush_.say(QStringLiteral("orden retenida en %1 ignorada: «%2»").arg(where, shownBytes(payload)));
+            return;
+        }
+        const int box = click ? board.find(QString::fromLatin1(payload), false) : board.lookUp(QString::fromUtf8(payload));
+        if (box == Switchboard::kNoBox) {
+            hush_.say(QStringLiteral("orden desconocida en %1 ignorada: «%2» no es %3")
+                          .arg(where, shownBytes(payload),
+                               click ? QStringLiteral("el nombre de ninguna casilla")
+                                     : QStringLiteral("ninguna casilla ni «apagadas»")));
+            return;
+        }
+        const Result result = click ? board.click(box, Origin::Mqtt) : board.select(box, Origin::Mqtt);
+        if (result.status == Result::Status::Failed)
+            hush_.say(QStringLiteral("%1 %2: %3")
+                          .arg(click ? QStringLiteral("clic en") : QStringLiteral("no se pudo poner"), board.nameOf(box),
+                               result.reason));
     }
+
+    void tooLong(const QByteArray &topic, qint64 size, bool) override
+    {
+        hush_.say(QStringLiteral("orden de %1 bytes en %2 ignorada: una orden tiene como mucho %3")
+                      .arg(size)
+                      .arg(escapeControls(QString::fromUtf8(topic)))
+                      .arg(config_.broker.longestPayload));
+    }
+
+    void overflowed(long count) override { overflowed_.add(count); }
 
 private:
+    QByteArray topic(const char *leaf) const { return base_ + leaf; }
+    QByteArray statusTopic() const { return config_.prefix + "/status"; }
+    QString broker() const
+    {
+        const QString host = port::words::shown(config_.broker.host);
+        return config_.broker.host.startsWith('/') ? host : QStringLiteral("%1:%2").arg(host).arg(config_.broker.port);
+    }
+    QString file() const { return shownPath(config_.path); }
+
+    // What a person can act on, then libmosquitto's own words.
+    QString why(const BrokerLoss &loss) const
+    {
+        using Cause = BrokerLoss::Cause;
+        QString reason;
+        if (loss.final)
+            reason = config_.broker.user.isEmpty()
+                         ? QStringLiteral("%1 no acepta conexiones sin usuario: ponga user y password en %2").arg(broker(), file())
+                         : QStringLiteral("%1 rechazó el usuario «%2» o su contraseña: revise user y password en %3")
+                               .arg(broker(), port::words::shown(config_.broker.user), file());
+        else if (loss.cause == Cause::Refused)
+            reason = QStringLiteral("el broker rechazó la conexión");
+        else if (loss.cause == Cause::System && loss.error == ECONNREFUSED)
+            reason = QStringLiteral("nadie escucha allí");
+        else if (loss.cause == Cause::System && loss.error == ENOENT)
+            reason = QStringLiteral("no hay ningún socket en esa ruta");
+        else if (loss.cause == Cause::System && (loss.error == EACCES || loss.error == EPERM))
+            reason = QStringLiteral("sin permiso para conectar");
+        else if (loss.cause == Cause::NameLookup)
+            reason = QStringLiteral("no se encontró el nombre %1").arg(port::words::shown(config_.broker.host));
+        else if (loss.cause == Cause::Tls)
+            reason = QStringLiteral("falló la conexión cifrada: el cafile de %1 no firma el certificado del broker, "
+                                    "o ese puerto no usa TLS")
+                         .arg(file());
+        else if (loss.cause == Cause::Dropped && !loss.answered && !loss.wasUp && config_.broker.cafile.isEmpty() &&
+                 !config_.broker.host.startsWith('/'))
+            reason = QStringLiteral("el broker cortó la conexión sin responder; si ese puerto usa TLS (el 8883 suele), "
+                                    "ponga en %1 cafile = los certificados con que comprobarlo "
+                                    "(p. ej. /etc/ssl/certs/ca-certificates.crt)")
+                         .arg(file());
+        else if (loss.cause == Cause::Silent)
+            reason = QStringLiteral("el broker dejó de responder");
+        else if (loss.wasUp)
+            reason = QStringLiteral("se cortó la conexión");
+        else
+            reason = QStringLiteral("no se pudo conectar");
+        return QStringLiteral("%1 («%2»)").arg(reason, escapeControls(loss.words));
+    }
+
+    // Retained, and once per change: the close's write and the door's last word are one message.
     void publishState(const State &state)
     {
-        link_->publish(base_ + "state",
-                       json({{QStringLiteral("value"), state.value},
-                             {QStringLiteral("lines"), QStringLiteral("%1").arg(state.value, 8, 2, QLatin1Char('0'))},
-                             {QStringLiteral("ticked"), QJsonArray::fromStringList(state.ticked)},
-                             {QStringLiteral("output"), state.output},
-                             {QStringLiteral("simulated"), state.simulated}}),
-                       true);
+        const QByteArray message = messages::state(state);
+        if (message != published_ && link_->publish(topic("state"), message, true))
+            published_ = message;
     }
 
-    // One message for the whole device. Lines are binary sensors read from the state, never
-    // switches: a ticked box does not say which lights are on. Boxes are buttons that click.
+    // Never while the window closes: a device then would be a device without its boxes.
     void publishDiscovery()
     {
-        const QString node = QString::fromLatin1(config_.node), base = QString::fromLatin1(base_);
-        const QString id = QStringLiteral("tenvalia_") + node;
-        QJsonObject components;
-        for (int line = 0; line < 8; ++line) {
-            const QString unique = id + QStringLiteral("_d%1").arg(line);
-            components[unique] = QJsonObject{
-                {QStringLiteral("platform"), QStringLiteral("binary_sensor")},
-                {QStringLiteral("name"), QStringLiteral("D%1").arg(line)},
-                {QStringLiteral("unique_id"), unique},
-                {QStringLiteral("device_class"), QStringLiteral("power")},
-                {QStringLiteral("state_topic"), base + QStringLiteral("state")},
-                {QStringLiteral("value_template"), QStringLiteral("{{ value_json.lines[%1] }}").arg(7 - line)},
-                {QStringLiteral("payload_on"), QStringLiteral("1")},
-                {QStringLiteral("payload_off"), QStringLiteral("0")}};
-        }
-        const QStringList names = Switchboard::instance().names();
-        for (const QString &name : names) {
-            components[id + '_' + name] = QJsonObject{{QStringLiteral("platform"), QStringLiteral("button")},
-                                                      {QStringLiteral("name"), name},
-                                                      {QStringLiteral("unique_id"), id + '_' + name},
-                                                      {QStringLiteral("command_topic"), base + QStringLiteral("click")},
-                                                      {QStringLiteral("payload_press"), name}};
-        }
-        components[id + QStringLiteral("_click")] = QJsonObject{
-            {QStringLiteral("platform"), QStringLiteral("event")},
-            {QStringLiteral("name"), QStringLiteral("Clic")},
-            {QStringLiteral("unique_id"), id + QStringLiteral("_click")},
-            {QStringLiteral("state_topic"), base + QStringLiteral("event")},
-            {QStringLiteral("event_types"), QJsonArray::fromStringList(names)}};
-        const QJsonObject discovery{
-            {QStringLiteral("device"), QJsonObject{{QStringLiteral("identifiers"), QJsonArray{id}},
-                                                   {QStringLiteral("name"), QStringLiteral("Tenvalia ") + node},
-                                                   {QStringLiteral("model"), QStringLiteral("Tenvalia")},
-                                                   {QStringLiteral("sw_version"), QStringLiteral(TENVALIA_VERSION)}}},
-            {QStringLiteral("origin"), QJsonObject{{QStringLiteral("name"), QStringLiteral("tenvalia")},
-                                                   {QStringLiteral("sw_version"), QStringLiteral(TENVALIA_VERSION)}}},
-            {QStringLiteral("availability_topic"), base + QStringLiteral("availability")},
-            {QStringLiteral("components"), components}};
-        link_->publish(config_.prefix + "/device/" + id.toLatin1() + "/config", json(discovery), true);
+        auto &board = Switchboard::instance();
+        if (board.names().isEmpty() || board.boxes().isEmpty())
+            return;
+        link_->publish(messages::discoveryTopic(config_.prefix, config_.node),
+                       messages::discovery(config_.node, board.boxes(), board.lines()), true);
     }
 
-    Config config_;
+    MqttConfig config_;
     const QByteArray base_; // tenvalia/<node>/
     QLibrary library_;
+    Hush hush_;
+    Tally overflowed_;
     std::unique_ptr<BrokerLink> link_;
     QObject context_; // the switchboard's signals reach the door while this lives
     bool saidLost_ = false;
+    QByteArray published_; // the last state the broker took since connecting
 };
 
 } // namespace
 
 std::unique_ptr<MqttDoor> MqttDoor::open()
 {
-    auto config = readConfig();
+    auto config = readMqttConfig();
     if (!config)
         return nullptr;
     auto door = std::make_unique<Door>(std::move(*config));

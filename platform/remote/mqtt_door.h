@@ -11,8 +11,9 @@ public:
     // Reads the configuration; with one that holds, starts connecting in the background. Null
     // when there is none, or when it is refused (said in one line on standard error).
     static std::unique_ptr<MqttDoor> open();
-    // For after the window's last write: publishes the final state, then "offline", then
-    // disconnects, waiting at most a second for a broker that does not answer.
+    // For after the window's last write: publishes the final state, then "offline", which the
+    // broker acknowledges, then disconnects, waiting at most half a second for a broker that
+    // does not answer.
     virtual ~MqttDoor() = default;
 };
 

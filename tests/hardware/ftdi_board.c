@@ -2,7 +2,8 @@
  * each request at once: "REQ type request value index length", "MODE mode MASK mask PINS p"
  * (SET_BITMODE), "WRITE b PINS p" (a byte latched), "READ p" (READ_PINS); p: the pins driven
  * high. Its latch starts at 0xff, as a chip's may: a mode set before the latch is cleared drives
- * every pin high. The PC is an x86: USB's little-endian fields are written as they are.
+ * every pin high; unbound from its controller (UNBIND), it starts so again, as a chip that lost its
+ * power. The PC is an x86: USB's little-endian fields are written as they are.
  * Usage: ftdi_board FFS_DIR LOG [-s STUCK_PIN] [-u K]   (-u: unplugs itself at byte K+1) */
 #include <fcntl.h>
 #include <linux/usb/functionfs.h>
@@ -82,6 +83,12 @@ int main(int argc, char **argv)
         for (ssize_t e = 0; e < n / (ssize_t)sizeof *events; e++) {
             const struct usb_ctrlrequest *setup = &events[e].u.setup;
             unsigned char reply[64] = {0}, length = setup->wLength < 64 ? setup->wLength : 64;
+            if (events[e].type == FUNCTIONFS_UNBIND) {
+                pthread_mutex_lock(&lock);
+                latch = 0xff, mask = 0;
+                dprintf(logfd, "UNBIND\n");
+                pthread_mutex_unlock(&lock);
+            }
             if (events[e].type != FUNCTIONFS_SETUP)
                 continue;
             if (setup->bRequest == 0x0c)

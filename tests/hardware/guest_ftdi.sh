@@ -63,6 +63,10 @@ ftdi_checks() {
   result clicks-ftdi-map $?
   TENVALIA_PORT=ftdi EXPECT_PORT=ftdi FTDI_LOG=/tmp/ftdi.log port_clicks ftdi-ends endsUnseenLeaveTheLinesOff
   result ftdi-killed-lights-off $?
+  # Unbound from its controller and bound again: gone, and back with the window's value.
+  GADGET_UDC=$gadgets/ft245/UDC UDC_NAME=dummy_udc.1 TENVALIA_PORT=ftdi:TNVFT1 EXPECT_PORT=ftdi FTDI_LOG=/tmp/ftdi.log \
+    port_clicks ftdi-comes-back anFtdiBoardComesBack
+  result ftdi-comes-back $?
   unplug
 
   plug ft245 2 /tmp/stuck.log -s 3

@@ -64,6 +64,12 @@ quedan sin usar: /dev/hidraw1, id «TNV02» (TENVALIA_PORT=hid:TNV02)" /tmp/auto
   grep -q "se usa la placa de relés /dev/hidraw1: USBRelay8, id «TNV02»" /tmp/hid-by-id.err
   result hid-by-id $?
 
+  # Boards that go and come back, and one plugged in after an auto start that found nothing.
+  RELAY_BOARD=$app/relay_board TENVALIA_PORT=hid:TNV01 EXPECT_PORT=hid port_clicks hid-comes-back aRelayBoardComesBack
+  result hid-comes-back $?
+  RELAY_BOARD=$app/relay_board TENVALIA_PORT= EXPECT_PORT=hid port_clicks auto-later aBoardPluggedInLater
+  result auto-took-a-later-board $?
+
   plug_relay_board /tmp/hid.log
   TENVALIA_PORT=hid EXPECT_PORT=hid port_clicks clicks-hid
   result clicks-hid $?

@@ -5,16 +5,21 @@
 // levels the kernel log records) or "ftdi" (the emulated FT245R, whose pins its log FTDI_LOG
 // records; RELAYS lines if said). Each case is run by its name alone: the clicks, a port shared
 // with others or gone, a board shared by two copies, a copy ended with a light on, or a board that
-// fails (its words FAULT_SAYS; with FAULT_ENDS=off, every line off afterwards).
+// fails (its words FAULT_SAYS; with FAULT_ENDS=off, every line off afterwards), or a board that
+// goes and comes back (RELAY_BOARD: the HID board's emulator; GADGET_UDC and UDC_NAME: the FTDI
+// gadget's controller file and controller).
 #include "Unit1.h"
 #include "platform/port/active_port.h"
 #include "platform/port/guardian.h"
 #include "platform/port/hid_output.h"
 #include "platform/port/ppdev_output.h"
 #include "platform/port/words.h"
+#include "platform/stderr_lines.h"
 
 #include <QCheckBox>
+#include <QProcess>
 #include <QSignalSpy>
+#include <QTemporaryFile>
 #include <QtTest>
 
 #include <cerrno>
@@ -32,6 +37,69 @@
 #include <unistd.h>
 
 namespace port = platform::port;
+
+namespace {
+
+// A USB relay board plugged in for as long as it lives: the emulator, logging to `log`.
+struct RelayBoard {
+    QProcess emulator;
+    QString log;
+    RelayBoard(const QString &logFile, const QStringList &options) : log(logFile)
+    {
+        QFile::remove(log);
+        emulator.start(qEnvironmentVariable("RELAY_BOARD"), QStringList{log} + options);
+        emulator.waitForStarted();
+    }
+    ~RelayBoard() { unplug(); }
+    void unplug()
+    {
+        emulator.terminate(); // closing /dev/uhid takes the board away
+        emulator.waitForFinished();
+    }
+    QByteArray logged() const
+    {
+        QFile file(log);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    // The commands it got, without the state requests.
+    QByteArray commands() const
+    {
+        QByteArrayList set;
+        for (const QByteArray &line : logged().split('\n'))
+            if (line.startsWith("SET"))
+                set << line;
+        return set.join(' ');
+    }
+};
+
+// What the program says on standard error from here on, through its own writer.
+struct Said {
+    QTemporaryFile file;
+    int saved = ::dup(STDERR_FILENO);
+    Said()
+    {
+        if (file.open())
+            ::dup2(file.handle(), STDERR_FILENO);
+        platform::startSaying();
+    }
+    ~Said()
+    {
+        platform::finishSaying(2000);
+        ::dup2(saved, STDERR_FILENO);
+        std::fputs(qPrintable(text()), stderr); // for the guest's console when a case fails
+    }
+    QString text()
+    {
+        platform::finishSaying(2000);
+        QFile read(file.fileName());
+        return read.open(QIODevice::ReadOnly) ? QString::fromUtf8(read.readAll()) : QString();
+    }
+    int count(const QString &words) { return text().count(words); }
+};
+
+constexpr int kReturnMs = 30000; // a return waits its turn: a second or more after the last attempt
+
+} // namespace
 
 class PortClicks : public QObject {
     Q_OBJECT
@@ -129,6 +197,25 @@ class PortClicks : public QObject {
     }
 
     static void click(QCheckBox *box) { QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(6, 8)); }
+
+    // The window as the program shows it, watching for the board's comings and goings; trouble is
+    // said on standard error, with no box to close.
+    static std::unique_ptr<TForm1> watchedWindow()
+    {
+        auto &active = port::ActivePort::instance();
+        auto form = std::make_unique<TForm1>();
+        form->Reloj->stop();
+        QObject::disconnect(&active, &port::ActivePort::trouble, form.get(), nullptr);
+        form->show();
+        active.watchForReturns();
+        return form;
+    }
+
+    static void writeFile(const QString &path, const QByteArray &text)
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
+    }
 
     // As the program does: ask for direct I/O, give up every privilege, then open the port; the
     // writes (and this test's own inb, under the same I/O permission) must still reach it.
@@ -301,6 +388,115 @@ private slots:
             while (::waitpid(-1, nullptr, 0) > 0) {
             }
         }
+    }
+
+    // A board unplugged under the window is noticed with no write; while it is away the clicks
+    // reach no board. A board with another ID is not taken (said once, though looked at each
+    // time); one with the ID that vanishes in the middle of its first write, or whose relay does
+    // not follow, is said and stays away. The board itself, plugged in again, gets one write: the
+    // value the window holds then, read back; one line says it is back.
+    void aRelayBoardComesBack()
+    {
+        Said said;
+        auto &active = port::ActivePort::instance();
+        auto first = std::make_unique<RelayBoard>(QStringLiteral("/tmp/back-first.log"), QStringList{"-i", "TNV01"});
+        QTRY_VERIFY(QFile::exists(QStringLiteral("/dev/hidraw0")));
+        useThePort();
+        const auto form = watchedWindow();
+        click(form->CheckCocina);
+        linesAre(0x02);
+        first.reset();
+        QTRY_VERIFY(!active.available());
+        QCOMPARE(active.where().kind, port::Kind::Stdout);
+        click(form->CheckCocina);
+        click(form->CheckSala); // 0x10: relay 5
+
+        RelayBoard other(QStringLiteral("/tmp/back-other.log"), {"-i", "TNV02"});
+        QTRY_VERIFY_WITH_TIMEOUT(other.logged().contains("GET"), kReturnMs); // looked at
+        RelayBoard vanishing(QStringLiteral("/tmp/back-vanishing.log"), {"-i", "TNV01", "-u", "2"});
+        QTRY_VERIFY_WITH_TIMEOUT(said.count(QStringLiteral("se desconectó (sin corriente")) == 2, kReturnMs);
+        QVERIFY(!active.available() && !active.lightsMayBeOn());
+        RelayBoard stuck(QStringLiteral("/tmp/back-stuck.log"), {"-i", "TNV01", "-s", "5"});
+        QTRY_VERIFY_WITH_TIMEOUT(said.count(QStringLiteral("los relés de D4 no siguieron")) == 1, kReturnMs);
+        QVERIFY(!active.available() && !active.lightsMayBeOn());
+        stuck.unplug();
+        other.unplug();
+        QTRY_VERIFY(!QFile::exists(QStringLiteral("/dev/hidraw0")));
+
+        RelayBoard back(QStringLiteral("/tmp/back.log"), {"-i", "TNV01"});
+        QTRY_VERIFY_WITH_TIMEOUT(active.available(), kReturnMs);
+        QCOMPARE(active.where().kind, port::Kind::Hid);
+        linesAre(0x10);
+        // The one write of each return, nothing else: no board got the clicks made while away.
+        QCOMPARE(back.commands(), QByteArray("SET ff 05"));
+        QCOMPARE(vanishing.commands(), QByteArray("SET ff 05 unanswered"));
+        QCOMPARE(stuck.commands(), QByteArray("SET ff 05"));
+        QCOMPARE(other.commands(), QByteArray());
+        QCOMPARE(said.count(QStringLiteral("placa de relés /dev/hidraw0 volvió y se usa de nuevo: tiene lo que muestran "
+                                           "las casillas (D4)")), 1);
+        QCOMPARE(said.count(QStringLiteral("id «TNV02», no es la que se usa (id «TNV01»)")), 1);
+        click(form->CheckSala);
+        linesAre(0x00);
+    }
+
+    // Auto mode that found nothing (here, as for a user without the I/O permission) takes the
+    // first relay board plugged in later, with the window's value, and names it.
+    void aBoardPluggedInLater()
+    {
+        Said said;
+        auto &active = port::ActivePort::instance();
+        auto choice = port::choose(request, TForm1::PuertoParalelo, {false, {port::Step::Permission, EPERM}});
+        QCOMPARE(choice.output->where().kind, port::Kind::Stdout);
+        active.use(std::move(choice));
+        const auto form = watchedWindow();
+        click(form->CheckCocina);
+        QVERIFY(active.available());
+        RelayBoard board(QStringLiteral("/tmp/later.log"), {"-i", "TNV01"});
+        QTRY_COMPARE_WITH_TIMEOUT(active.where().kind, port::Kind::Hid, kReturnMs);
+        linesAre(0x02);
+        QCOMPARE(board.commands(), QByteArray("SET ff 02"));
+        QCOMPARE(said.count(QStringLiteral("se usa la placa de relés /dev/hidraw0: USBRelay8, id «TNV01», 8 relés; se "
+                                           "conectó después del inicio, y tiene lo que muestran las casillas (D1)")), 1);
+        click(form->CheckCocina);
+        linesAre(0x00);
+    }
+
+    // The FT245R's gadget unbound from its controller and bound again, as a board reset: gone with
+    // no write, and back with one byte, the window's value, latched before bit-bang mode drives
+    // the pins (the emulator's latch starts at 0xff again, as the chip's may after a reset).
+    void anFtdiBoardComesBack()
+    {
+        Said said;
+        auto &active = port::ActivePort::instance();
+        useThePort();
+        const auto form = watchedWindow();
+        click(form->CheckCocina);
+        linesAre(0x02);
+        writeFile(qEnvironmentVariable("GADGET_UDC"), "\n");
+        QTRY_VERIFY(!active.available());
+        click(form->CheckCocina);
+        click(form->CheckSala);
+        const auto log = [] {
+            QFile file(qEnvironmentVariable("FTDI_LOG"));
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        };
+        QTRY_VERIFY(log().contains("UNBIND"));
+        writeFile(qEnvironmentVariable("GADGET_UDC"), qgetenv("UDC_NAME"));
+        QTRY_VERIFY_WITH_TIMEOUT(active.available(), kReturnMs);
+        QCOMPARE(active.where().kind, port::Kind::Ftdi);
+        linesAre(0x10);
+        QByteArrayList latches, pins;
+        const QByteArray since = log();
+        for (const QByteArray &line : since.mid(since.lastIndexOf("UNBIND")).split('\n')) {
+            if (line.startsWith("WRITE "))
+                latches << line.mid(6, 2);
+            if (line.contains("PINS "))
+                pins << line.mid(line.indexOf("PINS ") + 5, 2);
+        }
+        QCOMPARE(latches, QByteArrayList{"10"});
+        QVERIFY2(std::all_of(pins.begin(), pins.end(), [](const QByteArray &p) { return p == "00" || p == "10"; }),
+                 pins.join(' ').constData());
+        QCOMPARE(said.count(QStringLiteral("volvió y se usa de nuevo: tiene lo que muestran las casillas (D4)")), 1);
     }
 
     // Another program, holding the port exclusively until its standard input ends.
