@@ -28,6 +28,13 @@ ended_with() { # SIGNAL-OR-DESCRIPTION, expected exit status
   app_pid=""
   [ "$status" -eq "$2" ] || fail "$1: exit status $status, expected $2"
 }
+dies_of() { # SIGNAL WHAT: sent SIGNAL, it dies of it (a crash under AddressSanitizer, whose handler ours hands on to, with 1)
+  local died=$((128 + $(kill -l "$1")))
+  kill -s "$1" "$app_pid"
+  timeout 10 tail --pid="$app_pid" -f /dev/null || true
+  if [ "$1" != KILL ] && grep -q AddressSanitizer "$work/stderr"; then died=1; fi
+  ended_with "$2" "$died"
+}
 trace_ends_off() { # what ended it
   for _ in $(seq 40); do [ "$(tail -n1 "$work/trace")" = "0x0378 0x0000" ] && break; sleep 0.05; done
   [ "$(head -n2 "$work/trace" | tr '\n' ' ')" = "0x0378 0x0000 0x0378 0x0002 " ] && [ "$(lines)" -eq 3 ] &&
@@ -65,12 +72,7 @@ echo "ends: SIGQUIT, SIGUSR1, SIGALRM, SIGPWR and real-time signals close the wi
 for signal in SEGV ABRT KILL; do
   start; cocina_on
   guardian=$(pgrep -P "$app_pid" -x apagaluces) || fail "no guardian process beside the window"
-  kill -s "$signal" "$app_pid"
-  # Under AddressSanitizer its own handler, which the crash handler hands on to, ends with 1.
-  died=$((128 + $(kill -l "$signal")))
-  timeout 10 tail --pid="$app_pid" -f /dev/null || true
-  if [ "$signal" != KILL ] && grep -q AddressSanitizer "$work/stderr"; then died=1; fi
-  ended_with "SIG$signal" "$died"
+  dies_of "$signal" "SIG$signal"
   trace_ends_off "SIG$signal"
   gone "$guardian" "SIG$signal"
 done
@@ -121,11 +123,7 @@ for signal in KILL SEGV; do
   wait_in "$work/stderr" "dejó de responder a la petición de estado" "Sala"
   wait_in "$pty_dir/terminal.out" "<- 0x0010" "Sala on standard output"
   tell stop-terminal
-  kill -s "$signal" "$app_pid"
-  died=$((128 + $(kill -l "$signal")))
-  timeout 10 tail --pid="$app_pid" -f /dev/null || true
-  if [ "$signal" = SEGV ] && grep -q AddressSanitizer "$work/stderr"; then died=1; fi
-  ended_with "SIG$signal with standard output stopped" "$died"
+  dies_of "$signal" "SIG$signal with standard output stopped"
   wait_in "$pty_dir/events" "relays 00" "SIG$signal with standard output stopped: relay 2"
   stand_in_done
 done
