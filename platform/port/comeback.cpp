@@ -185,8 +185,9 @@ void ActivePort::lookForReturn()
     standInBecause_.clear();
     backAt_ = Clock::now();
     said_.clear();
-    say(said);
+    // The guardian holds it before anyone hears it is back, a kill -9 right then included.
     handOverToGuardian();
+    say(said);
     lock.unlock();
     emit outputChanged();
 }
