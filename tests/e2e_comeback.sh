@@ -9,10 +9,10 @@
 # false and Home Assistant's problem sensor is on; a click meanwhile is what the module gets on its
 # return, all available again; and kill -9 then leaves its relays off (the guardian holds the new
 # descriptor). The modules answer no status request: each byte they get is kept.
-# Usage: e2e_comeback.sh path/to/tenvalia
+# Usage: e2e_comeback.sh path/to/tenvalia path/to/tenvaliactl
 set -euo pipefail
 [ -n "${MQTT_TEST_BUS:-}" ] || exec env MQTT_TEST_BUS=1 dbus-run-session -- "$0" "$@" 2> >(grep -v 'fd limit' >&2)
-app=$(realpath "$1")
+app=$(realpath "$1") ctl=$(realpath "$2")
 . "$(dirname "$0")/mqtt_common.sh"
 trap 'kill $app_pid $module_pid $monitor_pid $watch_pid $broker_pid $xvfb_pid 2>/dev/null || true; wait 2>/dev/null; rm -rf "$work"' EXIT
 module_pid="" monitor_pid=""
@@ -109,6 +109,8 @@ has monitor "{'Available': <false>, 'Output': <'simulado (salida estándar)'>, '
 [ "$(property Available) $(property Output)" = "(<false>,) (<'simulado (salida estándar)'>,)" ] ||
   fail "D-Bus while away: $(property Available) $(property Output)"
 json_is "$topic/state" 'not j["available"] and j["simulated"] and j["value"] == 2'
+"$ctl" status | grep -qx 'disponible: no, la salida pedida falló, no se pudo usar o se desconectó' ||
+  fail "tenvaliactl status while away: $("$ctl" status)"
 mapfile -t away < <(lights | sed 's/: off$/: unavailable/')
 ha_shows "Luces: Cocina" "Salida: on" "${away[@]}"
 # A click from outside meanwhile (the window waits behind the box that told the loss): made, and
@@ -125,7 +127,7 @@ got back ffa00200a2a00101a2 || fail "the module back got $(cat "$work/back")" # 
 wait_until 10 has monitor "'Available': <true>" || fail "no PropertiesChanged as the module came back"
 [ "$(grep -o "'Available': <[a-z]*>" "$work/monitor" | tr '\n' ' ')" = "'Available': <false> 'Available': <true> " ] ||
   fail "Available did not change exactly twice"
-[ "$(property Available)" = "(<true>,)" ] && [[ "$(property Output)" == "(<'$module"* ]] ||
+[ "$(property Available)" = "(<true>,)" ] && [[ "$(property Output)" == "(<'$module"* ]] && "$ctl" status | grep -qx 'disponible: sí' ||
   fail "D-Bus once back: $(property Available) $(property Output)"
 json_is "$topic/state" "j['available'] and not j['simulated'] and j['value'] == 1 and j['output'].startswith('$module')"
 mapfile -t bano_on < <(lights "Baño (D0)")
