@@ -14,7 +14,7 @@ app_pid="" second_pid="" watch_pid="" broker_pid="" xvfb_pid=""
 
 fail() {
   echo "FAIL: $*"
-  for f in trace stderr seen broker.log; do echo "--- $f:"; tail -n 40 "$work/$f" 2>/dev/null || true; done
+  for f in ${shown:-trace stderr seen broker.log}; do echo "--- $f:"; tail -n 40 "$work/$f" 2>/dev/null || true; done
   exit 1
 }
 sock="$work/broker.sock" node=prueba

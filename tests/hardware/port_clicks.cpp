@@ -389,9 +389,10 @@ private slots:
 
     // A board unplugged under the window is noticed with no write; while it is away the clicks
     // reach no board. A board with another ID is not taken (said once, though looked at each
-    // time); one with the ID that vanishes in the middle of its first write, or whose relay does
-    // not follow, is said and stays away. The board itself, plugged in again, gets one write: the
-    // value the window holds then, read back; one line says it is back.
+    // time); one with the ID that vanishes in the middle of its first write is said and stays
+    // away (one whose relay does not follow: see aBoardPluggedInLater). The board itself, plugged
+    // in again, gets one write: the value the window holds then, read back; one line says it is
+    // back.
     void aRelayBoardComesBack()
     {
         Said said;
@@ -413,10 +414,6 @@ private slots:
         RelayBoard vanishing(QStringLiteral("/tmp/back-vanishing.log"), {"-i", "TNV01", "-u", "2"});
         QTRY_VERIFY_WITH_TIMEOUT(said.count(QStringLiteral("se desconectó (sin corriente")) == 2, kReturnMs);
         QVERIFY(!active.available() && !active.lightsMayBeOn());
-        RelayBoard stuck(QStringLiteral("/tmp/back-stuck.log"), {"-i", "TNV01", "-s", "5"});
-        QTRY_VERIFY_WITH_TIMEOUT(said.count(QStringLiteral("los relés de D4 no siguieron")) == 1, kReturnMs);
-        QVERIFY(!active.available() && !active.lightsMayBeOn());
-        stuck.unplug();
         other.unplug();
         QTRY_VERIFY(!QFile::exists(QStringLiteral("/dev/hidraw0")));
 
@@ -427,7 +424,6 @@ private slots:
         // The one write of each return, nothing else: no board got the clicks made while away.
         QCOMPARE(back.commands(), QByteArray("SET ff 05"));
         QCOMPARE(vanishing.commands(), QByteArray("SET ff 05 unanswered"));
-        QCOMPARE(stuck.commands(), QByteArray("SET ff 05"));
         QCOMPARE(other.commands(), QByteArray());
         QCOMPARE(said.count(QStringLiteral("placa de relés /dev/hidraw0 volvió y se usa de nuevo: tiene lo que muestran "
                                            "las casillas (D4)")), 1);
@@ -452,7 +448,6 @@ private slots:
         active.use(std::move(choice));
         const auto form = watchedWindow();
         click(form->CheckCocina);
-        QVERIFY(active.available());
         auto stuck = std::make_unique<RelayBoard>(QStringLiteral("/tmp/later-stuck.log"), QStringList{"-i", "TNV09", "-s", "2"});
         QTRY_VERIFY_WITH_TIMEOUT(said.count(QStringLiteral("los relés de D1 no siguieron")) == 1, kReturnMs);
         QVERIFY(active.where().kind == port::Kind::Stdout && !active.lightsMayBeOn());
