@@ -46,6 +46,7 @@ void ActivePort::use(Choice choice)
         lastFailure_.clear();
         const Attempt last = choice_.tried.empty() ? Attempt{} : choice_.tried.back();
         away_ = !waiting ? Away::No : remembered_.mode == Request::Mode::Board || notThere(last) ? Away::Gone : Away::Failed;
+        // What was there and refused is not tried again as it stands.
         refused_.clear();
         for (const Attempt &attempt : choice_.tried)
             if (waiting && !notThere(attempt))

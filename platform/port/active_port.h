@@ -12,8 +12,8 @@
 
 #include "choice.h"
 
-#include <QObject>
 #include <QHash>
+#include <QObject>
 #include <QPointer>
 #include <QSet>
 
