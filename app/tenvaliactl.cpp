@@ -124,7 +124,7 @@ int status(const QStringList &)
     out(QStringLiteral("encendida: %1").arg(now.selected()));
     out(QStringLiteral("salida: %1").arg(now.output()));
     out(QStringLiteral("disponible: %1")
-            .arg(now.available() ? QStringLiteral("sí") : QStringLiteral("no, la salida pedida falló o no se pudo usar")));
+            .arg(now.available() ? QStringLiteral("sí") : QStringLiteral("no, la salida pedida falló, no se pudo usar o se desconectó")));
     return kDone;
 }
 

@@ -246,7 +246,7 @@ status=0
 out=$("$ctl" poner cocina 2>&1) || status=$?
 [ "$status" -eq 1 ] && [[ "$out" == "tenvaliactl: la salida pedida no está disponible (simulado ($work/fifo) falló: "*"); se escribe en simulado (salida estándar)" ]] ||
   fail "a selection while the output stands in: exit $status, $out"
-"$ctl" status | grep -qx 'disponible: no, la salida pedida falló o no se pudo usar' || fail "status: $("$ctl" status)"
+"$ctl" status | grep -qx 'disponible: no, la salida pedida falló, no se pudo usar o se desconectó' || fail "status: $("$ctl" status)"
 said "Available" "(<false>,)" "$(dbus -m org.freedesktop.DBus.Properties.Get org.tenvalia.Tenvalia1 Available)"
 [ "$(wc -l <"$work/stdout")" -eq 1 ] || fail "a selection with nothing to click wrote"
 kill -TERM "$app_pid"; wait "$app_pid" || fail "exit code $? after SIGTERM on a FIFO"

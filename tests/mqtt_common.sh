@@ -14,7 +14,7 @@ app_pid="" second_pid="" watch_pid="" broker_pid="" xvfb_pid=""
 
 fail() {
   echo "FAIL: $*"
-  for f in trace stderr seen broker.log; do echo "--- $f:"; tail -n 40 "$work/$f" 2>/dev/null || true; done
+  for f in ${shown:-trace stderr seen broker.log}; do echo "--- $f:"; tail -n 40 "$work/$f" 2>/dev/null || true; done
   exit 1
 }
 sock="$work/broker.sock" node=prueba
@@ -83,3 +83,19 @@ json_holds() { # TOPIC PYTHON-EXPRESSION: true of the last payload of TOPIC, as 
 json_is() { wait_until 10 json_holds "$@" || fail "$1: $2 is not so"; } # once the message is in
 availability_is() { test "$(payloads "$topic/availability" | tail -n 1)" = "$1"; }
 online() { availability_is online; }
+
+# What Home Assistant would show, its templates rendered over the last retained messages.
+config="homeassistant/device/tenvalia_$node/config"
+discovery() { payloads "$config" | tail -n 1; }
+ha_now() { # entities as Home Assistant would show them from the last messages
+  python3 "$here/ha_discovery.py" show "$(discovery)" "$(payloads "$topic/availability" | tail -n 1)" \
+    "$(payloads "$topic/state" | tail -n 1)"
+}
+ha_is() { [ "$(ha_now | sort)" = "$(printf '%s\n' "$@" | sort)" ]; }
+ha_shows() { wait_until 10 ha_is "$@" || fail "Home Assistant would show: $(ha_now)"; } # LINE...
+lights() { # LIT-SENSOR-NAME...: the eight line sensors, those named on, the rest off
+  local line
+  for line in "Baño (D0)" "Cocina (D1)" "Comedor (D2)" "Recamara (D3)" "Sala (D4)" "Cochera (D5)" "Traspatio (D6)" "Patio (D7)"; do
+    if printf '%s\n' "$@" | grep -qxF "$line"; then echo "$line: on"; else echo "$line: off"; fi
+  done
+}

@@ -30,21 +30,7 @@ echo "mqtt: online, a stale retained click ignored, state 0 published"
 boxes=(interior_casa="Interior Casa" bano="Baño" cocina="Cocina" comedor="Comedor" recamara="Recamara" sala="Sala"
        exterior_casa="Exterior Casa" cochera="Cochera" traspatio="Traspatio" patio="Patio"
        interior_exterior="Interior Exterior")
-config="homeassistant/device/tenvalia_$node/config"
-discovery() { payloads "$config" | tail -n 1; }
 python3 "$here/ha_discovery.py" check "$(discovery)" "$node" "${boxes[@]}" || fail "discovery"
-ha_now() { # entities as Home Assistant would show them from the last messages
-  python3 "$here/ha_discovery.py" show "$(discovery)" "$(payloads "$topic/availability" | tail -n 1)" \
-    "$(payloads "$topic/state" | tail -n 1)"
-}
-ha_is() { [ "$(ha_now | sort)" = "$(printf '%s\n' "$@" | sort)" ]; }
-ha_shows() { wait_until 10 ha_is "$@" || fail "Home Assistant would show: $(ha_now)"; } # LINE...
-lights() { # LIT-SENSOR-NAME...: the eight line sensors, those named on, the rest off
-  local line
-  for line in "Baño (D0)" "Cocina (D1)" "Comedor (D2)" "Recamara (D3)" "Sala (D4)" "Cochera (D5)" "Traspatio (D6)" "Patio (D7)"; do
-    if printf '%s\n' "$@" | grep -qxF "$line"; then echo "$line: on"; else echo "$line: off"; fi
-  done
-}
 mapfile -t dark < <(lights)
 ha_shows "Luces: Apagadas" "Salida: off" "${dark[@]}"
 mosquitto_pub "${auth[@]}" -t homeassistant/status -m online

@@ -8,6 +8,22 @@
 #include <QMetaObject>
 
 namespace platform::port {
+namespace {
+
+// What is kept of a port whose device went while its lines may be on: its name and the truth for
+// the exit. Not its descriptor: nothing reaches the port through that again, and holding it would
+// keep the device's name (parport0, ttyUSB0) from the port when it comes back.
+class GoneOutput final : public Output {
+public:
+    explicit GoneOutput(Where where) : where_(std::move(where)) {}
+    Outcome write(quint16 value) override { return {Step::Gone, 0, value}; }
+    Where where() const override { return where_; }
+
+private:
+    Where where_;
+};
+
+} // namespace
 
 ActivePort &ActivePort::instance()
 {
@@ -30,7 +46,11 @@ void ActivePort::use(Choice choice)
         lastFailure_.clear();
         const Attempt last = choice_.tried.empty() ? Attempt{} : choice_.tried.back();
         away_ = !waiting ? Away::No : remembered_.mode == Request::Mode::Board || notThere(last) ? Away::Gone : Away::Failed;
-        lostNode_ = last.where.path;
+        // What was there and refused is not tried again as it stands.
+        refused_.clear();
+        for (const Attempt &attempt : choice_.tried)
+            if (waiting && !notThere(attempt))
+                refuse(attempt.where.path);
         if (const QString notice = words::notice(choice_); !notice.isEmpty())
             say(notice);
         if (const QString refusal = words::refusal(choice_); !refusal.isEmpty())
@@ -121,7 +141,8 @@ void ActivePort::giveUpLocked(const Outcome &outcome, quint16 value, bool record
             away_ = Away::Gone;
         else if (remembered_.mode != Mode::Unknown)
             away_ = outcome.step == Step::Gone ? Away::Gone : Away::Failed;
-        lostNode_ = lost.path;
+        if (outcome.step != Step::Gone)
+            refuse(lost.path);
         slowDownIfNotStaying();
     }
     QString text = said(choice_.output->where());
@@ -134,13 +155,15 @@ void ActivePort::giveUpLocked(const Outcome &outcome, quint16 value, bool record
 }
 
 // Before a real output is given up, every line off as far as it still answers; a board that lost
-// its power keeps nothing on. One that could not be switched off is kept for another try.
+// its power keeps nothing on. One that could not be switched off is kept for another try, unless
+// its device has gone.
 void ActivePort::letGo(std::unique_ptr<Output> failed, const Outcome &outcome, bool mayBeOn)
 {
     if (!mayBeOn || (poweredByItsCable(failed->where().kind) && outcome.step == Step::Gone))
         return;
     if (const Outcome off = failed->write(0); !off.ok()) {
-        stranded_ = std::move(failed);
+        const bool gone = outcome.step == Step::Gone || off.step == Step::Gone;
+        stranded_ = gone ? std::make_unique<GoneOutput>(failed->where()) : std::move(failed);
         strandedBy_ = off;
     }
 }

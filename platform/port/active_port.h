@@ -12,6 +12,7 @@
 
 #include "choice.h"
 
+#include <QHash>
 #include <QObject>
 #include <QPointer>
 #include <QSet>
@@ -71,7 +72,7 @@ signals:
 private:
     enum class Away {
         No,     // the output in use is the one remembered, or there is nothing to remember
-        Failed, // refused or failing while still there: it must go before it may come back
+        Failed, // refused or failing while still there: passed over until it goes or is made anew
         Gone,   // not there: any device that appears may be it
     };
 
@@ -88,6 +89,7 @@ private:
     static bool notThere(const Attempt &attempt);
     // A board that goes again soon after its return is looked for less and less often.
     void slowDownIfNotStaying();
+    void refuse(const QByteArray &device);
     void rewatch();
     void appeared(const QByteArray &node);
     void vanished(const QByteArray &node);
@@ -108,7 +110,11 @@ private:
 
     Request remembered_;            // what finds the output again; Unknown: nothing can come back
     Away away_ = Away::No;
-    QByteArray lostNode_;           // Failed: the device node (or path) that must go first
+    // Devices (nodes, or a serial path) that were refused or failed while there, each with how it
+    // was then (its inode and change time): not opened again until they go or are made anew, or
+    // their owner or mode changes, so that the search goes on to another board, and one that
+    // fails is not given the window's value at every event (its own arrival's among them).
+    QHash<QByteArray, QByteArray> refused_;
     bool available_ = true;
     bool lostBefore_ = false;       // a loss was told in a box: the next ones only on standard error
     QSet<QString> said_;            // what was said while away, not said again until it is back

@@ -30,6 +30,11 @@ long ppdevBase(const QByteArray &deviceName, const SystemPaths &paths)
 
 QByteArray baseName(const QByteArray &path) { return path.mid(path.lastIndexOf('/') + 1); }
 
+bool isPassedOver(const Request &request, const QByteArray &device)
+{
+    return std::find(request.passOver.begin(), request.passOver.end(), device) != request.passOver.end();
+}
+
 std::unique_ptr<Output> tryPpdev(const QByteArray &device, long base, const SystemPaths &paths,
                                  std::vector<Attempt> *tried)
 {
@@ -75,14 +80,17 @@ std::vector<std::pair<int, QByteArray>> numberedDevices(const SystemPaths &paths
     return devices;
 }
 
-// The HID relay board whose ID is `id` (the first, when empty), whatever its hidraw number; the
-// other boards are passed over, named by their IDs. Look-alikes are told, other HID devices
-// (keyboards, mice) pass unmentioned.
-std::unique_ptr<Output> hidBoard(const SystemPaths &paths, const QByteArray &id, std::vector<Attempt> *tried,
+// The HID relay board whose ID is `request.serial` (the first, when empty), whatever its hidraw
+// number; the other boards are passed over, named by their IDs. Look-alikes are told, other HID
+// devices (keyboards, mice) pass unmentioned.
+std::unique_ptr<Output> hidBoard(const SystemPaths &paths, const Request &request, std::vector<Attempt> *tried,
                                  std::vector<Where> *passedOver)
 {
+    const QByteArray &id = request.serial;
     std::unique_ptr<Output> taken;
     for (const auto &[number, device] : numberedDevices(paths, QStringLiteral("hidraw"))) {
+        if (isPassedOver(request, device))
+            continue;
         std::vector<Attempt> refused;
         auto output = tryBoard(device, paths, &refused);
         if (!output && refused.front().outcome.step != Step::NotADevice)
@@ -105,6 +113,8 @@ std::unique_ptr<Output> ftdiBoard(const SystemPaths &paths, const Request &reque
 {
     std::unique_ptr<Output> taken;
     for (const Where &device : ftdiDevices(paths.sysUsb, paths.devices)) {
+        if (isPassedOver(request, device.path))
+            continue;
         const bool named = (request.serial.isEmpty() || device.serial == request.serial) &&
                            (request.path.isEmpty() || device.place == request.path);
         Outcome refusal{Step::LookAlike};
@@ -120,11 +130,12 @@ std::unique_ptr<Output> ftdiBoard(const SystemPaths &paths, const Request &reque
     return taken;
 }
 
-// Auto mode's relay board: the first HID board, else the first FTDI one.
-std::unique_ptr<Output> firstBoard(const SystemPaths &paths, std::vector<Attempt> *tried, std::vector<Where> *passedOver)
+// Auto mode's relay board: the first HID board, else the first FTDI one; `request` names none.
+std::unique_ptr<Output> firstBoard(const SystemPaths &paths, const Request &request, std::vector<Attempt> *tried,
+                                   std::vector<Where> *passedOver)
 {
-    auto board = hidBoard(paths, {}, tried, passedOver);
-    auto ftdi = ftdiBoard(paths, {}, !board, tried, passedOver);
+    auto board = hidBoard(paths, request, tried, passedOver);
+    auto ftdi = ftdiBoard(paths, request, !board, tried, passedOver);
     return board ? std::move(board) : std::move(ftdi);
 }
 
@@ -158,10 +169,10 @@ std::unique_ptr<Output> findRealPort(quint16 address, const DirectAccess &direct
     if (auto output = tryDirect(address, direct, true, tried)) {
         // Whether there is a port at all, only its first write tells.
         std::vector<Attempt> ignored;
-        choice->standby = firstBoard(paths, &ignored, &choice->passedOver);
+        choice->standby = firstBoard(paths, {}, &ignored, &choice->passedOver);
         return output;
     }
-    return firstBoard(paths, tried, &choice->passedOver);
+    return firstBoard(paths, {}, tried, &choice->passedOver);
 }
 
 } // namespace
@@ -170,7 +181,9 @@ Choice choose(const Request &request, quint16 address, const DirectAccess &direc
 {
     using Mode = Request::Mode;
     Choice choice{request, address};
-    switch (request.mode) {
+    // A device named alone that is passed over leaves nothing to try.
+    const bool nothingToTry = !request.path.isEmpty() && isPassedOver(request, request.path);
+    switch (nothingToTry ? Mode::Unknown : request.mode) {
     case Mode::Auto:
         choice.output = findRealPort(address, direct, paths, &choice);
         break;
@@ -181,14 +194,14 @@ Choice choose(const Request &request, quint16 address, const DirectAccess &direc
         choice.output = tryDirect(address, direct, false, &choice.tried);
         break;
     case Mode::Hid:
-        choice.output = request.path.isEmpty() ? hidBoard(paths, request.serial, &choice.tried, &choice.passedOver)
+        choice.output = request.path.isEmpty() ? hidBoard(paths, request, &choice.tried, &choice.passedOver)
                                                 : tryBoard(request.path, paths, &choice.tried);
         break;
     case Mode::Ftdi:
         choice.output = ftdiBoard(paths, request, true, &choice.tried, &choice.passedOver);
         break;
     case Mode::Board:
-        choice.output = firstBoard(paths, &choice.tried, &choice.passedOver);
+        choice.output = firstBoard(paths, request, &choice.tried, &choice.passedOver);
         break;
     case Mode::Gpio: {
         Outcome refusal;

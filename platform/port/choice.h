@@ -20,6 +20,8 @@ struct Request {
     std::vector<int> lines{}; // Gpio: the line offsets for D0, D1, ...; Ftdi: the chip's pins
     bool activeLow = false;   // Gpio
     int unit = 0, baud = 0;   // Modbus: the board's address and the port's speed (Lcus: lines are its relays)
+    // Devices not to open: they failed while there and have neither gone nor been made anew since.
+    std::vector<QByteArray> passOver{};
 
     bool mayUseDirectIo() const { return mode == Mode::Auto || mode == Mode::Direct; }
 };

@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <sys/stat.h>
 
 namespace platform::port {
 namespace {
@@ -18,6 +19,16 @@ using Clock = std::chrono::steady_clock;
 
 // A board that goes again this soon after its return is not staying: it is looked for less often.
 constexpr std::chrono::seconds kStaying{10}, kLongestGap{64};
+
+// A device as it is now: made anew, or given another owner or mode, it is stamped otherwise.
+QByteArray stampOf(const QByteArray &device)
+{
+    struct stat info;
+    if (::stat(device.constData(), &info) != 0)
+        return {};
+    return QByteArray::number(qulonglong(info.st_ino)) + ' ' + QByteArray::number(qlonglong(info.st_ctim.tv_sec)) + '.' +
+           QByteArray::number(qlonglong(info.st_ctim.tv_nsec));
+}
 
 } // namespace
 
@@ -31,6 +42,12 @@ bool ActivePort::notThere(const Attempt &attempt)
 void ActivePort::slowDownIfNotStaying()
 {
     gap_ = Clock::now() - backAt_ < kStaying ? std::min(gap_ * 2, kLongestGap) : std::chrono::seconds(1);
+}
+
+void ActivePort::refuse(const QByteArray &device)
+{
+    if (!device.isEmpty())
+        refused_.insert(device, stampOf(device));
 }
 
 void ActivePort::sayOnce(const QString &text)
@@ -70,7 +87,7 @@ void ActivePort::rewatch()
     lastLook_ = backAt_ = {};
     gap_ = std::chrono::seconds(1);
     const Request remembered = remembered_;
-    const bool away = away_ == Away::Gone;
+    const bool away = away_ != Away::No;
     lock.unlock();
     int error = 0;
     DeviceWatch *watch = nullptr;
@@ -96,10 +113,12 @@ void ActivePort::appeared(const QByteArray &node)
 {
     {
         const std::lock_guard lock(busy_);
-        // A device refused while there is looked at again only once it has been made anew.
-        if (closing_ || !(away_ == Away::Gone || (away_ == Away::Failed && node == lostNode_)))
+        if (closing_ || away_ == Away::No)
             return;
-        away_ = Away::Gone;
+        // Made anew, or its owner or mode changed, a device refused before may answer now; the
+        // news of the very device that was refused changes nothing.
+        if (const auto refused = refused_.find(node); refused != refused_.end() && *refused != stampOf(node))
+            refused_.erase(refused);
     }
     pace();
 }
@@ -108,8 +127,7 @@ void ActivePort::vanished(const QByteArray &node)
 {
     {
         const std::lock_guard lock(busy_);
-        if (away_ == Away::Failed && node == lostNode_)
-            away_ = Away::Gone;
+        refused_.remove(node);
         const Where in = choice_.output ? choice_.output->where() : Where{};
         if (closing_ || away_ != Away::No || remembered_.mode == Request::Mode::Unknown || !isReal(in.kind) ||
             in.path != node)
@@ -138,9 +156,11 @@ void ActivePort::pace()
 void ActivePort::lookForReturn()
 {
     std::unique_lock lock(busy_);
-    if (closing_ || away_ != Away::Gone)
+    if (closing_ || away_ == Away::No)
         return;
-    const Request wanted = remembered_;
+    Request wanted = remembered_;
+    const auto refused = refused_.keys();
+    wanted.passOver = {refused.begin(), refused.end()};
     const quint16 address = choice_.address;
     const SystemPaths paths = paths_;
     lastLook_ = Clock::now();
@@ -149,7 +169,7 @@ void ActivePort::lookForReturn()
     // answer, and the exit must not wait for it.
     Choice found = choose(wanted, address, {}, paths);
     lock.lock();
-    if (closing_ || away_ != Away::Gone)
+    if (closing_ || away_ == Away::No)
         return;
     const bool anyBoard = wanted.mode == Request::Mode::Board || (wanted.path.isEmpty() && wanted.serial.isEmpty());
     for (const Where &other : found.passedOver)
@@ -166,10 +186,14 @@ void ActivePort::lookForReturn()
     const Where back = found.output->where();
     if (!outcome.ok()) {
         letGo(std::move(found.output), outcome, (value_ & 0xFF) != 0);
-        away_ = outcome.step == Step::Gone ? Away::Gone : Away::Failed;
-        lostNode_ = back.path;
+        if (outcome.step != Step::Gone)
+            refuse(back.path);
         sayOnce(words::notTaken(back, outcome));
         handOverToGuardian();
+        lock.unlock();
+        // Auto mode: a board found beside it, and passed over, is looked at in its turn.
+        if (wanted.mode == Request::Mode::Board && !found.passedOver.empty())
+            pace();
         return;
     }
     const QString said = wanted.mode == Request::Mode::Board ? words::arrived(found, outcome) : words::back(back, outcome);
@@ -181,12 +205,14 @@ void ActivePort::lookForReturn()
     cleared_ = value_ == 0;
     held_ = outcome.readBack >= 0 ? outcome.readBack : value_ & 0xFF;
     away_ = Away::No;
+    refused_.clear();
     available_ = true;
     standInBecause_.clear();
     backAt_ = Clock::now();
     said_.clear();
-    say(said);
+    // The guardian holds it before anyone hears it is back, a kill -9 right then included.
     handOverToGuardian();
+    say(said);
     lock.unlock();
     emit outputChanged();
 }

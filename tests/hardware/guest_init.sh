@@ -124,8 +124,10 @@ grep -q "No se pudo usar el puerto paralelo en 0x0378 (/dev/parport0)" /tmp/auto
   ! grep -q "se usa el primero que tiene el sistema" /tmp/auto-held.err
 result auto-refused-held-port $?
 
-# Last: the port goes for good.
+# The port's driver unbound and bound again under the window; last, the port goes for good.
 pnp=$(grep -l 'io 0x378-' /sys/bus/pnp/drivers/parport_pc/*/resources | cut -d/ -f7)
+PORT_PNP=$pnp shared_case aPpdevPortComesBack "$person"
+result ppdev-comes-back $?
 PORT_PNP=$pnp shared_case aGonePortIsAFailedWrite "$person"
 result port-gone $?
 echo "GUEST done"

@@ -103,7 +103,8 @@ port="clicks-direct trace-direct direct-killed-lights-off port-held claim-leaves
   hid-killed-lights-off hid-silent-board hid-unplugged hid-look-alike-refused clicks-gpio-never-on-at-start
   clicks-gpio-active-low-never-on-at-start gpio-second-copy-refused gpio-killed-lights-off gpio-stuck-line hid-by-id
   clicks-ftdi ftdi-exact-latches ftdi-never-on-at-start ftdi-given-back clicks-ftdi-map ftdi-stuck-pin
-  ftdi-unplugged ftdi-ft232r-left-alone ftdi-killed-lights-off hid-comes-back auto-took-a-later-board ftdi-comes-back"
+  ftdi-unplugged ftdi-ft232r-left-alone ftdi-killed-lights-off hid-comes-back auto-took-a-later-board ftdi-comes-back
+  ppdev-comes-back"
 expectations=$(printf '%s pass pass\n' $both; printf '%s fail pass\n' $card; printf '%s pass fail\n' $port)
 # Without the GPIO lines' module (only root builds it) their checks cannot run.
 if [ -n "$gpio_skipped" ]; then
