@@ -59,6 +59,7 @@ void Schedule::use(const std::optional<QByteArray> &text, const QString &name, c
     if (text) {
         ParseError error;
         plan_ = parsePlan(*text, hooks_.boxes, &error);
+        sky_ = Sky(plan_ ? plan_->place : std::nullopt);
         if (!plan_) {
             whyOff_ = QStringLiteral("%1:%2: %3; el horario queda apagado").arg(name).arg(error.line).arg(error.why);
             tell(whyOff_);
@@ -92,7 +93,7 @@ void Schedule::catchUp(bool starting)
     }
     // Copies: a selection may let the event loop run, and an edit of the file replace the plan.
     std::vector<std::pair<qint64, Event>> missed, due;
-    for (const Occurrence &occurrence : timeline(*plan_, hooks_.seed, from + 1, now + 1).occurrences)
+    for (const Occurrence &occurrence : timeline(*plan_, hooks_.seed, from + 1, now + 1, &sky_).occurrences)
         (occurrence.at < now - kLatest ? missed : due).emplace_back(occurrence.at, plan_->events[size_t(occurrence.event)]);
     if (!missed.empty() && !starting)
         tell(QStringLiteral("%1 eventos pasaron sin ejecutarse, el último a las %2 (línea %3): la máquina estaba "
@@ -129,9 +130,10 @@ void Schedule::arm(qint64 now)
         alarm_->set(std::nullopt);
         return;
     }
+    sky_.forgetBefore(localDate(now).addDays(-2));
     // Near the poles the next sunset may be months away.
     for (const qint64 span : {2 * kDay, 9 * kDay, 40 * kDay, 400 * kDay}) {
-        const Timeline ahead = timeline(*plan_, hooks_.seed, now + 1, now + span);
+        const Timeline ahead = timeline(*plan_, hooks_.seed, now + 1, now + span, &sky_);
         tellSkips(ahead);
         if (!ahead.occurrences.empty()) {
             alarm_->set(ahead.occurrences.front().at);
@@ -161,7 +163,7 @@ Timeline Schedule::upcoming(qint64 seconds) const
     if (!plan_)
         return {};
     const qint64 now = hooks_.now();
-    return timeline(*plan_, hooks_.seed, now, now + seconds);
+    return timeline(*plan_, hooks_.seed, now, now + seconds, &sky_);
 }
 
 } // namespace platform::schedule

@@ -67,6 +67,7 @@ private:
     std::unique_ptr<Alarm> alarm_;
     std::unique_ptr<FileWatch> watch_;
     std::optional<Plan> plan_;
+    mutable Sky sky_; // the plan's place's: each look ahead goes over the same days
     std::optional<QByteArray> text_; // as last read
     QString whyOff_;
     qint64 doneUntil_ = 0;           // every event up to here has run or was missed
