@@ -47,7 +47,8 @@ ScheduleDoor &ScheduleDoor::instance()
 
 void ScheduleDoor::start()
 {
-    if (schedule_ || !whyNone_.isEmpty())
+    // A window that closed before the bus answered has no boxes left to name, nor to select.
+    if (schedule_ || !whyNone_.isEmpty() || remote::Switchboard::instance().names().isEmpty())
         return;
     int error = 0;
     auto alarm = wallAlarm(&error);
