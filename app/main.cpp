@@ -4,6 +4,7 @@
 #include "platform/port/words.h"
 #include "platform/remote/dbus_service.h"
 #include "platform/remote/mqtt_door.h"
+#include "platform/schedule/schedule_door.h"
 #include "platform/stderr_lines.h"
 #include "platform/toolkit.h"
 
@@ -93,10 +94,14 @@ int main(int argc, char *argv[])
         platform::startSaying();
         // Boards that go and come back, heard from the kernel once the window is up.
         port::ActivePort::instance().watchForReturns();
-        // MQTT only where remote control is this copy's; gone, with its last word to the
-        // broker, once the window's final write is done.
+        // MQTT and the schedule only where remote control is this copy's, so that a second copy
+        // never acts; MQTT gone, with its last word to the broker, once the window's final
+        // write is done.
         std::unique_ptr<platform::remote::MqttDoor> mqtt;
-        platform::remote::offerOnSessionBus([&mqtt] { mqtt = platform::remote::MqttDoor::open(); });
+        platform::remote::offerOnSessionBus([&mqtt] {
+            mqtt = platform::remote::MqttDoor::open();
+            platform::schedule::ScheduleDoor::instance().start();
+        });
         QApplication::exec();
     } catch (const std::exception &error) {
         TForm1::EscribirPuerto(TForm1::PuertoParalelo, 0); // the window is gone: so are the lights

@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
+#include <QDateTime>
 #include <QDBusMessage>
 #include <QDBusServiceWatcher>
 
@@ -171,6 +172,48 @@ int casillas(const QStringList &)
     return kDone;
 }
 
+// The schedule's next 48 hours, by the house's wall clock (the window's, whatever this shell's
+// time zone): when, which box, and the line of the file that says so.
+int horario(const QStringList &)
+{
+    QDBusMessage reply;
+    if (const int failed = call(reply, kInterface, QStringLiteral("Schedule"), {}))
+        return failed;
+    const QVariantList answer = reply.arguments();
+    const QString file = shown(answer.value(1)), why = shown(answer.value(2));
+    if (!answer.value(0).toBool()) {
+        if (!why.isEmpty())
+            return fail(kNotDone, why);
+        out(QStringLiteral("sin horario: no hay ningún archivo %1").arg(file));
+        return kDone;
+    }
+    out(QStringLiteral("horario: %1").arg(file));
+    static const char *const kDays[] = {"lun", "mar", "mié", "jue", "vie", "sáb", "dom"};
+    const QDBusArgument events = answer.value(3).value<QDBusArgument>();
+    int count = 0;
+    events.beginArray();
+    while (!events.atEnd()) {
+        qint64 at = 0;
+        int offset = 0;
+        uint line = 0;
+        QString box, text;
+        events.beginStructure();
+        events >> at >> offset >> box >> line >> text;
+        events.endStructure();
+        const QDateTime when = QDateTime::fromSecsSinceEpoch(at, Qt::OffsetFromUTC, offset);
+        out(QStringLiteral("%1 %2  %3 línea %4: %5")
+                .arg(QString::fromUtf8(kDays[(when.date().dayOfWeek() + 6) % 7]), when.toString(QStringLiteral("dd/MM HH:mm")))
+                .arg(shown(box), -18)
+                .arg(line)
+                .arg(shown(text).simplified())); // the file's columns, closed up
+        ++count;
+    }
+    events.endArray();
+    if (count == 0)
+        out(QStringLiteral("ningún evento en las próximas 48 horas"));
+    return kDone;
+}
+
 // Lines for what the window says on the bus, from the window's own name only.
 class Watch : public QObject {
     Q_OBJECT
@@ -238,6 +281,7 @@ const Command kCommands[] = {
      "deja encendida esa casilla y solo ella, con 0, 1 o 2 clics; NOMBRE: una casilla o «apagadas»"},
     {"apagar", "", 0, 0, apagar, "lo mismo que «poner apagadas»: ninguna línea encendida"},
     {"casillas", "", 0, 0, casillas, "los nombres de las casillas con sus rótulos, como las muestra la ventana"},
+    {"horario", "", 0, 0, horario, "los eventos del horario en las próximas 48 horas: cuándo, qué y qué línea del archivo"},
     {"watch", "", 0, 0, watch, "una línea por cada clic o cambio, hasta que se interrumpa"},
 };
 
@@ -261,8 +305,9 @@ void help()
     text += QStringLiteral(
         "CASILLA es su nombre (bano, cocina, interior_casa, ...; «tenvaliactl casillas» los lista) o su\n"
         "rótulo en la ventana (\"Baño\", \"Interior Casa\"), en mayúsculas o minúsculas.\n"
-        "Sale con 0 hecho; 1 la ventana no pudo hacerlo (una escritura falló, o llegaron más de 10 clics por\n"
-        "segundo desde fuera); 2 uso o casilla equivocados; 3 si no hay ninguna ventana de Tenvalia.\n");
+        "Sale con 0 hecho; 1 la ventana no pudo hacerlo (una escritura falló, llegaron más de 10 clics por\n"
+        "segundo desde fuera, o el horario está apagado por un error en su archivo); 2 uso o casilla\n"
+        "equivocados; 3 si no hay ninguna ventana de Tenvalia.\n");
     std::fputs(text.toLocal8Bit().constData(), stdout);
 }
 

@@ -23,7 +23,8 @@ app_pid="" xvfb_pid=""
 
 start_xvfb "$work"
 mkdir -m 700 "$work/runtime"
-export QT_QPA_PLATFORM=xcb TENVALIA_PORT="sim:$work/trace" XDG_RUNTIME_DIR="$work/runtime"
+export QT_QPA_PLATFORM=xcb TENVALIA_PORT="sim:$work/trace" XDG_RUNTIME_DIR="$work/runtime" XDG_CONFIG_HOME="$work/config"
+. "$root/bench/horario.sh" # Tenvalia's start-up counted with a schedule to read
 build="$root/build"
 
 # CPU time of every thread of the process, in nanoseconds.

@@ -13,7 +13,7 @@ work=$(mktemp -d)
 trap 'kill $app_pid $other_pid $watch_pid $monitor_pid $xvfb_pid 2>/dev/null || true; rm -rf "$work"' EXIT
 app_pid="" other_pid="" watch_pid="" monitor_pid="" xvfb_pid=""
 mkdir -m 700 "$work/runtime"
-export XDG_RUNTIME_DIR="$work/runtime" QT_QPA_PLATFORM=xcb
+export XDG_RUNTIME_DIR="$work/runtime" XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=xcb
 
 fail() { echo "FAIL: $*"; for f in trace stderr monitor watch; do echo "--- $f:"; cat "$work/$f" 2>/dev/null || true; done; exit 1; }
 lines() { cat "$work/trace" 2>/dev/null | wc -l; }

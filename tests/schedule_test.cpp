@@ -71,6 +71,7 @@ public:
 struct Rig {
     qint64 now = 0;
     QStringList selected, told;
+    QString failing; // what each selection answers: empty, done
     FakeAlarm *alarm = nullptr;
     std::unique_ptr<Schedule> schedule;
 
@@ -79,7 +80,12 @@ struct Rig {
         auto owned = std::make_unique<FakeAlarm>();
         alarm = owned.get();
         schedule = std::make_unique<Schedule>(
-            Schedule::Hooks{boxes(), [this](const QString &box) { selected << box; }, [this] { return now; }, seed,
+            Schedule::Hooks{boxes(),
+                            [this](const QString &box) {
+                                selected << box;
+                                return failing;
+                            },
+                            [this] { return now; }, seed,
                             [this](const QString &line) { told << line; }},
             std::move(owned));
         schedule->use(text, QStringLiteral("horario.conf"));
@@ -107,7 +113,7 @@ private slots:
                                "latitud = 40,42\nlongitud=-3.70   # Madrid\n"
                                "al_iniciar = ultimo\n"
                                "\n"
-                               "19:30 lun-vie cocina\n"
+                               "19:30 lun-vie cocina   # la cena\n"
                                "atardecer+15 SAB,dom \"interior casa\" azar 10\n"
                                "amanecer-30 vie-lun,mié patio\n"
                                "0:05 todos APAGADAS\n");
@@ -127,6 +133,9 @@ private slots:
         QCOMPARE(sunrise.days, 0x75u); // vie, sab, dom, lun and mie
         QCOMPARE(off.minutes, 5);
         QCOMPARE(off.box, kNoBox);
+        // As listings show them: the line without its comment.
+        QCOMPARE(clock.text, QStringLiteral("19:30 lun-vie cocina"));
+        QCOMPARE(sunset.text, QStringLiteral("atardecer+15 SAB,dom \"interior casa\" azar 10"));
     }
 
     // Each mistake is named with its line; there is no plan at all, never half of one.
@@ -335,6 +344,13 @@ private slots:
         QCOMPARE(rig.selected, QStringList{"cocina"});
         QCOMPARE(*rig.alarm->armed, utc(2026, 6, 1, 18, 0)); // by this clock, 20:00 is still to come
         QCOMPARE(rig.told.filter(QStringLiteral("horario: 20:00 (línea 1): cocina")).size(), 1);
+
+        // A selection that was not done is said once, after the event's own line.
+        rig.failing = QStringLiteral("la salida pedida no está disponible");
+        rig.told.clear();
+        rig.ringAt(utc(2026, 6, 1, 18, 0));
+        QCOMPARE(rig.told, (QStringList{"horario: 20:00 (línea 1): cocina",
+                                        "horario: 20:00 (línea 1): cocina no se hizo: la salida pedida no está disponible"}));
     }
 
     // al_iniciar = ultimo: at start, and on every wake-up that finds events missed (a resume,
@@ -379,14 +395,24 @@ private slots:
     {
         Rig rig("20:00 todos cocina\n", utc(2026, 6, 1, 17, 0));
         rig.schedule->start();
+        QSignalSpy changed(rig.schedule.get(), &Schedule::changed);
         rig.schedule->use(QByteArray("20:00 todos cocina\n21:00 todos terraza\n"), QStringLiteral("h.conf"));
         QVERIFY(!rig.schedule->plan());
+        QCOMPARE(QStringLiteral("horario: ") + rig.schedule->whyOff(), rig.told.last()); // as the bus tells it
         QVERIFY(!rig.alarm->armed);
         QVERIFY(rig.told.last().startsWith(QStringLiteral("horario: h.conf:2: no hay ninguna casilla «terraza»")));
         QVERIFY(rig.told.last().endsWith(QStringLiteral("; el horario queda apagado")));
         rig.schedule->use(QByteArray("21:00 todos patio\n"), QStringLiteral("h.conf"));
         QCOMPARE(*rig.alarm->armed, utc(2026, 6, 1, 19, 0));
         QCOMPARE(rig.told.last(), QStringLiteral("horario: h.conf leído de nuevo: 1 eventos"));
+        QVERIFY(rig.schedule->whyOff().isEmpty());
+        rig.schedule->use(QByteArray("21:00 todos patio\n"), QStringLiteral("h.conf"));
+        QCOMPARE(changed.size(), 2); // the same text again is no change
+        // A file refused again for the same reason (its folder changed) is said once.
+        for (int read = 0; read < 2; ++read)
+            rig.schedule->use(std::nullopt, QStringLiteral("h.conf"), QStringLiteral("h.conf lo pueden cambiar otros usuarios"));
+        QCOMPARE(rig.told.filter(QStringLiteral("otros usuarios")), QStringList{"horario: h.conf lo pueden cambiar otros usuarios"});
+        QCOMPARE(changed.size(), 3);
     }
 
     void theFileIsReadWithoutTrustingIt()
@@ -450,6 +476,12 @@ private slots:
         save("21:00 todos nada\n", false);
         QTRY_VERIFY_WITH_TIMEOUT(!rig.alarm->armed, 10000);
         QVERIFY(rig.told.last().contains(QStringLiteral("horario.conf:1: no hay ninguna casilla «nada»")));
+        // Refused for its permissions: said, and the schedule off until it is fixed.
+        save("21:00 todos cocina\n", false);
+        ::chmod(QFile::encodeName(path).constData(), 0666);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.told.last().contains(QStringLiteral("lo pueden cambiar otros usuarios")), 10000);
+        QVERIFY(!rig.alarm->armed);
+        QCOMPARE(QStringLiteral("horario: ") + rig.schedule->whyOff(), rig.told.last());
         QFile::remove(path);
         QTRY_VERIFY_WITH_TIMEOUT(rig.told.last().contains(QStringLiteral("ya no está")), 10000);
         save("22:00 todos patio\n", true);

@@ -4,6 +4,7 @@
 work=$(mktemp -d)
 trap 'kill $app_pid $xvfb_pid 2>/dev/null || true; rm -rf "$work"' EXIT
 app_pid="" xvfb_pid=""
+export XDG_CONFIG_HOME="$work/config" # the person's own MQTT or schedule never reaches the test
 
 fail() { echo "FAIL: $*"; echo "--- trace:"; cat "$work/trace" 2>/dev/null || true; echo "--- stderr:"; cat "$work/stderr" 2>/dev/null || true; exit 1; }
 run() { QT_QPA_PLATFORM=xcb TENVALIA_PORT="sim:$work/trace" exec "$app" "$@"; }

@@ -1,5 +1,6 @@
 #include "dbus_service.h"
 
+#include "platform/schedule/schedule_door.h"
 #include "platform/stderr_lines.h"
 #include "platform/text.h"
 #include "tenvalia_adaptor.h"
@@ -45,7 +46,24 @@ const QDBusArgument &operator>>(const QDBusArgument &argument, BoxName &box)
     return argument;
 }
 
-DbusService::DbusService(QObject *parent) : QObject(parent), told_(Switchboard::instance().state())
+QDBusArgument &operator<<(QDBusArgument &argument, const ScheduledEvent &event)
+{
+    argument.beginStructure();
+    argument << event.at << event.offset << event.box << event.line << event.text;
+    argument.endStructure();
+    return argument;
+}
+
+const QDBusArgument &operator>>(const QDBusArgument &argument, ScheduledEvent &event)
+{
+    argument.beginStructure();
+    argument >> event.at >> event.offset >> event.box >> event.line >> event.text;
+    argument.endStructure();
+    return argument;
+}
+
+DbusService::DbusService(QObject *parent)
+    : QObject(parent), told_(Switchboard::instance().state()), toldScheduleOn_(schedule::ScheduleDoor::instance().on())
 {
     new TenvaliaAdaptor(this);
     auto &board = Switchboard::instance();
@@ -53,6 +71,7 @@ DbusService::DbusService(QObject *parent) : QObject(parent), told_(Switchboard::
         emit Clicked(box, ticked, uchar(value), originName(origin));
     });
     connect(&board, &Switchboard::changed, this, &DbusService::tellChanges);
+    connect(&schedule::ScheduleDoor::instance(), &schedule::ScheduleDoor::changed, this, &DbusService::tellScheduleOn);
 }
 
 BoxNames DbusService::boxes() const
@@ -61,6 +80,19 @@ BoxNames DbusService::boxes() const
     for (const Switchboard::Box &box : Switchboard::instance().boxes())
         boxes.append({box.name, box.caption});
     return boxes;
+}
+
+bool DbusService::scheduleOn() const { return schedule::ScheduleDoor::instance().on(); }
+
+bool DbusService::Schedule(QString &file, QString &why, ScheduledEvents &events)
+{
+    constexpr qint64 kAhead = 48 * 3600;
+    const schedule::Listing listing = schedule::ScheduleDoor::instance().listing(kAhead);
+    file = listing.file;
+    why = listing.whyOff;
+    for (const schedule::Upcoming &event : listing.events)
+        events.append({event.at, event.offset, event.box, uint(event.line), event.text});
+    return listing.on;
 }
 
 int DbusService::boxCalled(const QString &name, bool selection)
@@ -135,6 +167,18 @@ void DbusService::tellChanges(const State &now)
     if (now.available != told_.available)
         changed.insert(QStringLiteral("Available"), now.available);
     told_ = now;
+    sendChanges(changed);
+}
+
+void DbusService::tellScheduleOn()
+{
+    const bool on = scheduleOn();
+    if (on != std::exchange(toldScheduleOn_, on))
+        sendChanges({{QStringLiteral("ScheduleOn"), on}});
+}
+
+void DbusService::sendChanges(const QVariantMap &changed)
+{
     if (changed.isEmpty())
         return;
     QDBusMessage signal = QDBusMessage::createSignal(kPath, QStringLiteral("org.freedesktop.DBus.Properties"),
@@ -156,6 +200,8 @@ void offerOnSessionBus(std::function<void()> thenHere)
         }
         qDBusRegisterMetaType<BoxName>();
         qDBusRegisterMetaType<BoxNames>();
+        qDBusRegisterMetaType<ScheduledEvent>();
+        qDBusRegisterMetaType<ScheduledEvents>();
         // The object is there before the name: whoever sees the name finds the object.
         auto *service = new DbusService(qApp);
         bus.registerObject(kPath, service, QDBusConnection::ExportAdaptors);

@@ -20,6 +20,18 @@ using BoxNames = QList<BoxName>;
 QDBusArgument &operator<<(QDBusArgument &argument, const BoxName &box);
 const QDBusArgument &operator>>(const QDBusArgument &argument, BoxName &box);
 
+// The Schedule method's events, a(xisus) on the bus.
+struct ScheduledEvent {
+    qint64 at = 0;  // seconds since the epoch
+    int offset = 0; // seconds the house's wall clock is ahead of UTC then
+    QString box;    // ASCII name, or "apagadas"
+    uint line = 0;  // in the file
+    QString text;   // that line
+};
+using ScheduledEvents = QList<ScheduledEvent>;
+QDBusArgument &operator<<(QDBusArgument &argument, const ScheduledEvent &event);
+const QDBusArgument &operator>>(const QDBusArgument &argument, ScheduledEvent &event);
+
 class DbusService : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_PROPERTY(uchar Value READ value)
@@ -29,6 +41,7 @@ class DbusService : public QObject, protected QDBusContext {
     Q_PROPERTY(bool Simulated READ simulated)
     Q_PROPERTY(bool Available READ available)
     Q_PROPERTY(platform::remote::BoxNames Boxes READ boxes)
+    Q_PROPERTY(bool ScheduleOn READ scheduleOn)
 public:
     explicit DbusService(QObject *parent = nullptr);
 
@@ -39,10 +52,12 @@ public:
     bool simulated() const { return Switchboard::instance().state().simulated; }
     bool available() const { return Switchboard::instance().state().available; }
     BoxNames boxes() const;
+    bool scheduleOn() const;
 
 public slots:
     bool Click(const QString &box, uchar &value);
     uchar Select(const QString &name, uint &clicks);
+    bool Schedule(QString &file, QString &why, platform::remote::ScheduledEvents &events);
 
 signals:
     void Clicked(const QString &box, bool ticked, uchar value, const QString &origin);
@@ -53,7 +68,10 @@ private:
     // True when done; otherwise the error sent back.
     bool answered(const Result &result);
     void tellChanges(const State &now);
-    State told_; // what the bus last heard
+    void tellScheduleOn();
+    void sendChanges(const QVariantMap &changed);
+    State told_;              // what the bus last heard
+    bool toldScheduleOn_ = false;
 };
 
 // Answers on the session bus from the event loop's next turn, so that the window shows first.
@@ -69,3 +87,5 @@ bool remoteControlHere();
 
 Q_DECLARE_METATYPE(platform::remote::BoxName)
 Q_DECLARE_METATYPE(platform::remote::BoxNames)
+Q_DECLARE_METATYPE(platform::remote::ScheduledEvent)
+Q_DECLARE_METATYPE(platform::remote::ScheduledEvents)

@@ -1,6 +1,7 @@
 #include "mqtt_config.h"
 
 #include "platform/port/words.h"
+#include "platform/small_file.h"
 #include "platform/stderr_lines.h"
 
 #include <QFile>
@@ -8,7 +9,6 @@
 #include <QStandardPaths>
 #include <QSysInfo>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -27,32 +27,6 @@ QByteArray defaultNode()
     return node.isEmpty() ? QByteArrayLiteral("tenvalia") : node.left(64);
 }
 
-// A file read whole, opened without waiting (a FIFO there must not hold the window up), only if
-// it is a regular file of at most `longest` bytes.
-struct FileRead {
-    int error = 0;        // opening it failed
-    bool regular = false; // a regular file of at most `longest` bytes
-    mode_t mode = 0;
-    QByteArray bytes;
-};
-FileRead readRegularFile(const QString &path, off_t longest)
-{
-    FileRead read;
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        read.error = errno;
-        return read;
-    }
-    QFile file;
-    file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
-    struct stat status {};
-    read.regular = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size <= longest;
-    read.mode = status.st_mode;
-    if (read.regular)
-        read.bytes = file.read(longest);
-    return read;
-}
-
 // A cafile is read with the configuration: one that is missing, unreadable or holds no
 // certificate would only fail every try to connect, each time alike.
 QString cafileFault(const QByteArray &cafile)
@@ -61,7 +35,7 @@ QString cafileFault(const QByteArray &cafile)
     const QString shown = QStringLiteral("el cafile %1").arg(shownPath(path));
     if (!path.startsWith(QLatin1Char('/')))
         return shown + QStringLiteral(" no es una ruta absoluta");
-    const FileRead read = readRegularFile(path, 4 * 1024 * 1024);
+    const SmallFile read = readSmallFile(path, 4 * 1024 * 1024);
     if (read.error)
         return QStringLiteral("no se puede leer %1 (%2)").arg(shown, QString::fromLocal8Bit(std::strerror(read.error)));
     if (!read.regular)
@@ -83,8 +57,8 @@ std::optional<MqttConfig> readMqttConfig()
     config.path = named ? qEnvironmentVariable("TENVALIA_MQTT_CONF")
                         : QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
                               QStringLiteral("/tenvalia/mqtt.conf");
-    constexpr off_t kLongest = 64 * 1024;
-    const FileRead file = readRegularFile(config.path, kLongest);
+    constexpr qint64 kLongest = 64 * 1024;
+    const SmallFile file = readSmallFile(config.path, kLongest);
     if (file.error) {
         if (named || file.error != ENOENT)
             say(QStringLiteral("no se pudo leer %1 (%2); MQTT queda apagado")

@@ -1,7 +1,7 @@
 #include "horario_file.h"
 
 #include "platform/port/words.h"
-#include "platform/text.h"
+#include "platform/small_file.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,14 +10,13 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace platform::schedule {
 
 namespace {
-constexpr off_t kLongest = 64 * 1024;
+constexpr qint64 kLongest = 64 * 1024;
 QString shownPath(const QString &path) { return port::words::shown(QFile::encodeName(path)); }
 } // namespace
 
@@ -33,35 +32,27 @@ std::optional<QByteArray> readHorario(const Source &source, QString *why)
 {
     why->clear();
     const QString off = QStringLiteral("; el horario queda apagado");
-    const int fd = ::open(QFile::encodeName(source.path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        if (source.named || errno != ENOENT)
-            *why = QStringLiteral("no se pudo leer %1 (%2)").arg(shownPath(source.path), QString::fromLocal8Bit(std::strerror(errno))) + off;
+    const SmallFile file = readSmallFile(source.path, kLongest);
+    if (file.error) {
+        if (source.named || file.error != ENOENT)
+            *why = QStringLiteral("no se pudo leer %1 (%2)").arg(shownPath(source.path), QString::fromLocal8Bit(std::strerror(file.error))) + off;
         return std::nullopt;
     }
-    QFile file;
-    file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
-    struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size > kLongest) {
+    if (!file.regular) {
         *why = QStringLiteral("%1 no es un archivo de horario (un archivo normal de hasta 64 KiB)").arg(shownPath(source.path)) + off;
         return std::nullopt;
     }
     // Whoever can change the file switches the house's lights.
-    if (status.st_uid != ::geteuid() && status.st_uid != 0) {
+    if (file.owner != ::geteuid() && file.owner != 0) {
         *why = QStringLiteral("%1 es de otro usuario, que podría cambiarlo").arg(shownPath(source.path)) + off;
         return std::nullopt;
     }
-    if (status.st_mode & (S_IWGRP | S_IWOTH)) {
+    if (file.mode & (S_IWGRP | S_IWOTH)) {
         *why = QStringLiteral("%1 lo pueden cambiar otros usuarios%2. Que solo su dueño lo escriba: chmod go-w %1")
                    .arg(shownPath(source.path), off);
         return std::nullopt;
     }
-    const QByteArray text = file.read(kLongest);
-    if (file.error() != QFileDevice::NoError) {
-        *why = QStringLiteral("no se pudo leer %1 (%2)").arg(shownPath(source.path), escapeControls(file.errorString())) + off;
-        return std::nullopt;
-    }
-    return text;
+    return file.bytes;
 }
 
 FileWatch::FileWatch(const QString &path, QObject *parent) : QObject(parent), path_(path)

@@ -50,6 +50,8 @@ QDate localDate(qint64 instant)
     return QDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
 }
 
+int localOffset(qint64 instant) { return int(brokenDown(instant).tm_gmtoff); }
+
 QString localClock(qint64 instant)
 {
     const std::tm local = brokenDown(instant);

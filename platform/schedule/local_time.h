@@ -12,6 +12,8 @@ namespace platform::schedule {
 // in autumn) is the first of the two.
 qint64 localInstant(const QDate &date, int minuteOfDay);
 QDate localDate(qint64 instant);
+// Seconds the wall clock is ahead of UTC at `instant`.
+int localOffset(qint64 instant);
 // "19:42", as the wall clock shows it then.
 QString localClock(qint64 instant);
 

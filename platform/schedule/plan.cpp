@@ -132,6 +132,7 @@ struct Reader {
             return refuse(line, QStringLiteral("se espera CUANDO DÍAS LUCES [azar MIN], como «19:30 lun-vie cocina»"));
         Event event;
         event.line = line;
+        event.text = text;
         event.when = words.takeFirst();
         if (!when(line, event))
             return false;

@@ -29,6 +29,7 @@ struct Event {
     QString box;       // a box's ASCII name, or kNoBox
     int spread = 0;    // azar: moved by up to this many minutes either way, drawn once a day
     QString when;      // as the file writes it, for listings
+    QString text;      // the whole line as the file writes it, without its comment
 };
 
 struct Plan {

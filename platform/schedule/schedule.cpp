@@ -36,35 +36,40 @@ void Schedule::watch(const Source &source)
     const auto read = [this, source, name] {
         QString why;
         const auto text = readHorario(source, &why);
-        if (!why.isEmpty())
-            tell(why);
-        else if (!text && text_)
+        if (!text && why.isEmpty() && hadFile())
             tell(QStringLiteral("%1 ya no está: el horario queda apagado").arg(name));
-        use(text, name);
+        use(text, name, why);
     };
     watch_ = std::make_unique<FileWatch>(source.path);
     connect(watch_.get(), &FileWatch::changed, this, read);
     read();
 }
 
-void Schedule::use(const std::optional<QByteArray> &text, const QString &name)
+void Schedule::use(const std::optional<QByteArray> &text, const QString &name, const QString &refused)
 {
-    if (text == text_)
+    if (text == text_ && (text || refused == whyOff_))
         return;
-    const bool again = text_.has_value();
+    const bool again = hadFile();
     text_ = text;
     plan_.reset();
     toldPolar_.clear();
+    whyOff_ = refused;
+    if (!refused.isEmpty())
+        tell(refused);
     if (text) {
         ParseError error;
         plan_ = parsePlan(*text, hooks_.boxes, &error);
-        if (!plan_)
-            tell(QStringLiteral("%1:%2: %3; el horario queda apagado").arg(name).arg(error.line).arg(error.why));
-        else if (again)
+        sky_ = Sky(plan_ ? plan_->place : std::nullopt);
+        if (!plan_) {
+            whyOff_ = QStringLiteral("%1:%2: %3; el horario queda apagado").arg(name).arg(error.line).arg(error.why);
+            tell(whyOff_);
+        } else if (again) {
             tell(QStringLiteral("%1 leído de nuevo: %n eventos").arg(name).replace(QLatin1String("%n"), QString::number(plan_->events.size())));
+        }
     }
     if (started_)
         arm(hooks_.now());
+    emit changed();
 }
 
 void Schedule::start()
@@ -88,7 +93,7 @@ void Schedule::catchUp(bool starting)
     }
     // Copies: a selection may let the event loop run, and an edit of the file replace the plan.
     std::vector<std::pair<qint64, Event>> missed, due;
-    for (const Occurrence &occurrence : timeline(*plan_, hooks_.seed, from + 1, now + 1).occurrences)
+    for (const Occurrence &occurrence : timeline(*plan_, hooks_.seed, from + 1, now + 1, &sky_).occurrences)
         (occurrence.at < now - kLatest ? missed : due).emplace_back(occurrence.at, plan_->events[size_t(occurrence.event)]);
     if (!missed.empty() && !starting)
         tell(QStringLiteral("%1 eventos pasaron sin ejecutarse, el último a las %2 (línea %3): la máquina estaba "
@@ -108,11 +113,14 @@ void Schedule::run(const Event &event, qint64 at, const QString &why)
     const QString clock = localClock(at);
     const QString line = clock == event.when ? QStringLiteral("línea %1").arg(event.line)
                                              : QStringLiteral("línea %1, %2").arg(event.line).arg(event.when);
-    tell(QStringLiteral("%1%2 (%3): %4").arg(why, clock, line, event.box));
+    const QString what = QStringLiteral("%1%2 (%3): %4").arg(why, clock, line, event.box);
+    // Said before the selection: a message box it may open must not hold up the journal's line.
+    tell(what);
     // A sunset again after the sunless days: the next such days are said again.
     if (const auto told = toldPolar_.find(event.line); told != toldPolar_.end() && localDate(at) > told->second)
         toldPolar_.erase(told);
-    hooks_.select(event.box);
+    if (const QString failed = hooks_.select(event.box); !failed.isEmpty())
+        tell(QStringLiteral("%1 no se hizo: %2").arg(what, failed));
 }
 
 // The alarm at the next event; the sky's gaps found on the way are said.
@@ -122,9 +130,10 @@ void Schedule::arm(qint64 now)
         alarm_->set(std::nullopt);
         return;
     }
+    sky_.forgetBefore(localDate(now).addDays(-2));
     // Near the poles the next sunset may be months away.
     for (const qint64 span : {2 * kDay, 9 * kDay, 40 * kDay, 400 * kDay}) {
-        const Timeline ahead = timeline(*plan_, hooks_.seed, now + 1, now + span);
+        const Timeline ahead = timeline(*plan_, hooks_.seed, now + 1, now + span, &sky_);
         tellSkips(ahead);
         if (!ahead.occurrences.empty()) {
             alarm_->set(ahead.occurrences.front().at);
@@ -154,7 +163,7 @@ Timeline Schedule::upcoming(qint64 seconds) const
     if (!plan_)
         return {};
     const qint64 now = hooks_.now();
-    return timeline(*plan_, hooks_.seed, now, now + seconds);
+    return timeline(*plan_, hooks_.seed, now, now + seconds, &sky_);
 }
 
 } // namespace platform::schedule

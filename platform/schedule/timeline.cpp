@@ -19,36 +19,27 @@ quint64 mixed(quint64 x)
     return x ^ (x >> 31);
 }
 
-// Each local day's sunrise and sunset, worked out once.
-class Sky {
-public:
-    explicit Sky(const std::optional<Place> &place) : place_(place) {}
-
-    std::optional<qint64> crossing(Anchor which, const QDate &date, Polar *polar)
-    {
-        const auto key = std::pair(date.toJulianDay(), which);
-        auto found = days_.find(key);
-        if (found == days_.end()) {
-            Day day;
-            day.at = sunCrossing(which, *place_, localInstant(date, 0), localInstant(date.addDays(1), 0), &day.polar);
-            found = days_.emplace(key, day).first;
-        }
-        *polar = found->second.polar;
-        if (!found->second.at)
-            return std::nullopt;
-        return qint64(std::llround(*found->second.at));
-    }
-
-private:
-    struct Day {
-        std::optional<double> at;
-        Polar polar = Polar::No;
-    };
-    const std::optional<Place> &place_;
-    std::map<std::pair<qint64, Anchor>, Day> days_;
-};
-
 } // namespace
+
+std::optional<qint64> Sky::crossing(Anchor which, const QDate &date, Polar *polar)
+{
+    const auto key = std::pair(date.toJulianDay(), which);
+    auto found = days_.find(key);
+    if (found == days_.end()) {
+        Day day;
+        day.at = sunCrossing(which, *place_, localInstant(date, 0), localInstant(date.addDays(1), 0), &day.polar);
+        found = days_.emplace(key, day).first;
+    }
+    *polar = found->second.polar;
+    if (!found->second.at)
+        return std::nullopt;
+    return qint64(std::llround(*found->second.at));
+}
+
+void Sky::forgetBefore(const QDate &date)
+{
+    days_.erase(days_.begin(), days_.lower_bound(std::pair(date.toJulianDay(), Anchor::Clock)));
+}
 
 int drawnMinutes(quint64 seed, const QDate &date, int line, int spread)
 {
@@ -56,10 +47,11 @@ int drawnMinutes(quint64 seed, const QDate &date, int line, int spread)
     return int(draw % quint64(2 * spread + 1)) - spread;
 }
 
-Timeline timeline(const Plan &plan, quint64 seed, qint64 from, qint64 to)
+Timeline timeline(const Plan &plan, quint64 seed, qint64 from, qint64 to, Sky *given)
 {
     Timeline result;
-    Sky sky(plan.place);
+    Sky own(plan.place);
+    Sky &sky = given ? *given : own;
     // An event belongs to the day it is written for, and may land on the day before or after
     // (atardecer+300, azar): those days are looked at too.
     const QDate first = localDate(from), last = localDate(to);

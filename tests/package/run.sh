@@ -69,7 +69,7 @@ trap 'kill $app_pid $xvfb_pid 2>/dev/null || true; "${sudo[@]}" apt-get remove -
 [ "$(man -w tenvalia)" = /usr/share/man/man1/tenvalia.1.gz ] || fail "man does not find the manual page"
 verify_units /
 start_xvfb "$work"
-QT_QPA_PLATFORM=xcb TENVALIA_PORT="sim:$work/trace" /usr/bin/tenvalia >/dev/null 2>&1 &
+QT_QPA_PLATFORM=xcb TENVALIA_PORT="sim:$work/trace" XDG_CONFIG_HOME="$work/config" /usr/bin/tenvalia >/dev/null 2>&1 &
 app_pid=$!
 wait_for_window >/dev/null || fail "no window"
 for _ in $(seq 50); do pgrep -P "$app_pid" -x apagaluces >/dev/null && break; sleep 0.1; done # once shown
