@@ -8,14 +8,15 @@ start_xvfb() { # DIR
     { echo "Xvfb is not installed (Debian package xvfb): bash scripts/deps.sh picture installs it" >&2; return 1; }
   Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$1/display" >/dev/null 2>&1 &
   xvfb_pid=$!
-  for _ in $(seq 100); do [ -s "$1/display" ] && break; sleep 0.1; done
+  for _ in $(seq 300); do [ -s "$1/display" ] && break; sleep 0.1; done
   [ -s "$1/display" ] || { echo "Xvfb did not start" >&2; return 1; }
   export DISPLAY=":$(cat "$1/display")"
 }
 
-# Prints the id of the Tenvalia window once it is mapped; fails after 10 s.
+# Prints the id of the Tenvalia window once it is mapped; fails after 30 s (a busy machine,
+# a sanitized build).
 wait_for_window() {
-  timeout 10 xdotool search --sync --onlyvisible --limit 1 --name '^Tenvalia$'
+  timeout 30 xdotool search --sync --onlyvisible --limit 1 --name '^Tenvalia$'
 }
 
 # Prints the y of the first row of the window's light-blue client area, under its menu bar: where
