@@ -3,6 +3,7 @@
 // painted, and the journal gets no noise.
 #include "Unit1.h"
 #include "platform/port/active_port.h"
+#include "platform/port/simulated_output.h"
 #include "platform/surface.h"
 #include "platform/toolkit.h"
 
@@ -13,21 +14,7 @@
 #include <QWindow>
 #include <QtTest>
 
-#include <vector>
-
 namespace {
-
-std::vector<quint16> written;
-
-class RecordingPort final : public platform::port::Output {
-public:
-    platform::port::Outcome write(quint16 value) override
-    {
-        written.push_back(value);
-        return {platform::port::Step::Done, 0, value};
-    }
-    platform::port::Where where() const override { return {}; }
-};
 
 QStringList heard; // what Qt said, past the program's own filter
 void hear(QtMsgType, const QMessageLogContext &, const QString &text) { heard << text; }
@@ -49,8 +36,7 @@ class HeadlessTest : public QObject {
 private slots:
     void init()
     {
-        platform::port::ActivePort::instance().use(std::make_unique<RecordingPort>(), TForm1::PuertoParalelo);
-        written.clear();
+        platform::port::ActivePort::instance().use(platform::port::silentOutput(), TForm1::PuertoParalelo);
         form = std::make_unique<TForm1>();
         form->show();
         QTRY_VERIFY(form->windowHandle()->isExposed()); // the platform shows it, to nobody
@@ -88,7 +74,7 @@ private slots:
         });
         stuck.start(3000);
         platform::port::Choice choice{platform::port::parseRequest("bogus"), TForm1::PuertoParalelo,
-                                      std::make_unique<RecordingPort>()};
+                                      platform::port::silentOutput()};
         choice.refused = true;
         platform::port::ActivePort::instance().use(std::move(choice));
         QSignalSpy told(&platform::port::ActivePort::instance(), &platform::port::ActivePort::trouble);
@@ -98,7 +84,7 @@ private slots:
         QVERIFY(!waited);
         QVERIFY(!anyMessageBox());
         form->findChild<QCheckBox *>(QStringLiteral("CheckCocina"))->click();
-        QCOMPARE(written.back(), quint16(0x02));
+        QCOMPARE(platform::port::ActivePort::instance().held(), 0x02);
     }
 };
 
@@ -108,7 +94,7 @@ int main(int argc, char *argv[])
     qInstallMessageHandler(hear); // standing in for the program's standard error
     const auto application = platform::openDisplay(argc, argv);
     {
-        platform::port::ActivePort::instance().use(std::make_unique<RecordingPort>(), TForm1::PuertoParalelo);
+        platform::port::ActivePort::instance().use(platform::port::silentOutput(), TForm1::PuertoParalelo);
         TForm1 first;
         first.show();
         QCoreApplication::processEvents();

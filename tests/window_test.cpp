@@ -19,28 +19,26 @@
 
 namespace {
 
+namespace port = platform::port;
+
 std::vector<quint16> written; // values, in order
 
-class RecordingPort final : public platform::port::Output {
+// Records every write. With `fails` (given the write's number from 1 and its value) it is a real
+// port, direct I/O, and a write for which `fails` is true does not take.
+class RecordingPort final : public port::Output {
 public:
-    platform::port::Outcome write(quint16 value) override
+    explicit RecordingPort(std::function<bool(int, quint16)> fails = {}) : fails_(std::move(fails)) {}
+    port::Outcome write(quint16 value) override
     {
         written.push_back(value);
-        return {platform::port::Step::Done, 0, value};
+        const bool failed = fails_ && fails_(++count_, value);
+        return {failed ? port::Step::Write : port::Step::Done, failed ? EIO : 0, value};
     }
-    platform::port::Where where() const override { return {}; }
-};
+    port::Where where() const override { return fails_ ? port::Where{port::Kind::Direct, {}, 0x378} : port::Where{}; }
 
-// A real port that stops answering once a light is on: the close's write fails.
-class SilentAfterFirstLight final : public platform::port::Output {
-public:
-    platform::port::Outcome write(quint16 value) override
-    {
-        lit = lit || value != 0;
-        return {lit && value == 0 ? platform::port::Step::Write : platform::port::Step::Done, EIO, value};
-    }
-    platform::port::Where where() const override { return {platform::port::Kind::Direct, {}, 0x378}; }
-    bool lit = false;
+private:
+    std::function<bool(int, quint16)> fails_;
+    int count_ = 0;
 };
 
 // Presses OK on the next modal box once it shows, keeping what it showed.
@@ -64,21 +62,6 @@ std::shared_ptr<Answer> answerNextModal()
     return answer;
 }
 
-// A real port whose write number `failing` (counted from 1) does not take.
-class FailsOnce final : public platform::port::Output {
-public:
-    explicit FailsOnce(int failing) : failing_(failing) {}
-    platform::port::Outcome write(quint16 value) override
-    {
-        written.push_back(value);
-        return {++count_ == failing_ ? platform::port::Step::Write : platform::port::Step::Done, EIO, value};
-    }
-    platform::port::Where where() const override { return {platform::port::Kind::Direct, {}, 0x378}; }
-
-private:
-    int failing_, count_ = 0;
-};
-
 using Values = std::vector<quint16>;
 
 } // namespace
@@ -94,7 +77,7 @@ class WindowTest : public QObject {
 private slots:
     void init()
     {
-        platform::port::ActivePort::instance().use(std::make_unique<RecordingPort>(), 0x378);
+        port::ActivePort::instance().use(std::make_unique<RecordingPort>(), 0x378);
         written.clear();
         form = std::make_unique<TForm1>();
         form->show();
@@ -165,8 +148,8 @@ private slots:
         using platform::remote::Origin;
         using Status = platform::remote::Result::Status;
         auto &board = platform::remote::Switchboard::instance();
-        auto &port = platform::port::ActivePort::instance();
-        port.use(std::make_unique<FailsOnce>(3), 0x378); // the 0 of Cocina's untick below
+        auto &active = port::ActivePort::instance();
+        active.use(std::make_unique<RecordingPort>([](int write, quint16) { return write == 3; }), 0x378); // Cocina's untick below
         written.clear();
         const int cocina = board.lookUp(QStringLiteral("COCINA"));
         QCOMPARE(board.select(cocina, Origin::Schedule).clicks, 1);
@@ -179,7 +162,7 @@ private slots:
         QCOMPARE(result.value, 0x02); // as the simulated port now holds it
         QVERIFY(result.ticked);
         QCOMPARE(written, (Values{0x02, 0x10, 0, 0})); // the second 0: the port switched off as it is given up
-        QVERIFY(!port.available());
+        QVERIFY(!active.available());
         QTRY_VERIFY(answer->text.startsWith(QStringLiteral("Falló una escritura")));
         const auto again = board.select(cocina, Origin::Schedule);
         QCOMPARE(again.status, Status::Failed);
@@ -187,8 +170,8 @@ private slots:
         QVERIFY2(again.reason.startsWith(QStringLiteral("la salida pedida no está disponible (E/S directa en 0x0378 falló: ")),
                  qPrintable(again.reason));
         QVERIFY(!board.state().available);
-        port.use(std::make_unique<RecordingPort>(), 0x378);
-        QVERIFY(port.available());
+        active.use(std::make_unique<RecordingPort>(), 0x378);
+        QVERIFY(active.available());
     }
 
     // Clicks from outside are paced, a selection counting its clicks and dropped whole; the
@@ -247,9 +230,9 @@ private slots:
         const auto answer = answerNextModal();
         const QString markup = QStringLiteral("<img width=20000 height=20000>");
         // An unknown request is refused in words that quote it.
-        platform::port::Choice choice{platform::port::parseRequest(markup.toUtf8()), 0x378, std::make_unique<RecordingPort>()};
+        port::Choice choice{port::parseRequest(markup.toUtf8()), 0x378, std::make_unique<RecordingPort>()};
         choice.refused = true;
-        platform::port::ActivePort::instance().use(std::move(choice));
+        port::ActivePort::instance().use(std::move(choice));
         QTRY_VERIFY(answer->text.startsWith(QStringLiteral("TENVALIA_PORT=") + markup));
         QCOMPARE(answer->format, Qt::PlainText);
         click("CheckCocina");
@@ -272,7 +255,8 @@ private slots:
     // person. A box already open goes with the window, and a close whose write fails opens none.
     void closingNeverWaitsForAPerson()
     {
-        platform::port::ActivePort::instance().use(std::make_unique<SilentAfterFirstLight>(), 0x378);
+        const auto silentAfterFirstLight = [lit = false](int, quint16 value) mutable { return (lit = lit || value) && !value; };
+        port::ActivePort::instance().use(std::make_unique<RecordingPort>(silentAfterFirstLight), 0x378); // the close's write fails
         click("CheckCocina");
         QTimer stuck;
         bool waited = false;
