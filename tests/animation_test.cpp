@@ -50,9 +50,8 @@ private slots:
         platform::setRandomSource({});
     }
 
-    // A point on the corner, where all start, jumps to a place drawn within the area, x first,
-    // each draw modulo the area's size (0 for a size of 0, without a draw); one that walks onto
-    // it jumps in that same tick. Walking is never bounded: outside a shrunk area it goes on.
+    // A point on the corner, where all start, jumps to a place drawn x first, modulo the area's size
+    // (0, without a draw, for a size of 0), in the tick it walks there; walking is never bounded.
     void pointsJumpWithinTheArea()
     {
         draws = {10, 20, 190, 360, 179, 349, 0, 0, 1000, 1001}; // point 3 lands on the corner again
@@ -114,8 +113,7 @@ private slots:
         QCOMPARE(screen.pixelColor(7, 200), QColor(Qt::blue));
     }
 
-    // Hidden, the window never wakes up for the animation; seen again, it makes up the ticks it
-    // missed at once, at most ten minutes' worth.
+    // Hidden, the window never wakes for the animation; seen again, it makes up at most ten minutes.
     void hiddenWindowSleepsThenCatchesUp()
     {
         qint64 now = 1000;
@@ -150,8 +148,7 @@ private slots:
         platform::Timer::setClock({});
     }
 
-    // Awake, the timer fires one after the other every tick due since it last woke, however late
-    // it wakes; their steps reach the screen in one repaint.
+    // Awake, the timer fires every tick due since it last woke, however late; one repaint shows them.
     void wakeUpFiresTheDueTicksInOneRepaint()
     {
         struct : QObject {

@@ -1,6 +1,5 @@
-// The window without a desktop: the display opened on Qt's offscreen platform, as the program
-// opens it, where the window exists but nobody sees it. Nothing waits for a person, nothing is
-// painted, and the journal gets no noise.
+// The window on Qt's offscreen platform, opened as the program opens it, seen by nobody: nothing
+// waits for a person, nothing is painted, and the journal gets no noise.
 #include "Unit1.h"
 #include "platform/port/active_port.h"
 #include "platform/port/simulated_output.h"
@@ -45,9 +44,8 @@ private slots:
 
     void theOffscreenPlatformIsHeadless() { QVERIFY(platform::headless()); }
 
-    // A fixed-size window makes the offscreen platform warn that it cannot pass size hints: not
-    // a word of it reaches standard error; every other word of Qt's does (heard before the test
-    // framework put its own handler in).
+    // The offscreen platform's warning that a fixed size cannot be passed on is dropped; Qt's other
+    // words are not (heard before the test framework put its own handler in).
     void qtsSizeHintWarningIsDropped()
     {
         QVERIFY(heard.contains(QStringLiteral("another warning")));

@@ -1,7 +1,5 @@
-// The serial relay boards, each against an emulator at the other end of a pseudo-terminal: a
-// CH340 module ("LCUS") that keeps every byte it is sent, and a Modbus RTU board played by
-// libmodbus's own server side. Last, boards behind a link that goes and comes back, as udev's
-// /dev/serial/by-path links do.
+// The serial relay boards against emulators on pseudo-terminals: a CH340 module ("LCUS") keeping
+// every byte, a Modbus RTU board played by libmodbus's server; last, behind a link that comes back.
 #include "platform/port/active_port.h"
 #include "platform/port/device_watch.h"
 #include "platform/port/lcus_output.h"
@@ -37,8 +35,7 @@ namespace {
 
 constexpr int kForeverMs = 10000; // what never stops stops here: a wait for its end fails, not hangs
 
-// The board's end of a pseudo-terminal, answered on a thread of its own while the test is the
-// program at the other end, `device`.
+// The board's end of a pseudo-terminal, on a thread of its own; the program opens `device`.
 struct Pty {
     int end = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     QByteArray device = ::grantpt(end) == 0 && ::unlockpt(end) == 0 ? ::ptsname(end) : "";
@@ -76,8 +73,7 @@ struct Pty {
     }
 };
 
-// A module of four relays that keeps every byte it hears: frames A0 <relay> <0|1> <sum>, and the
-// status request 0xff, answered when it `reports`.
+// Four relays; keeps every byte: frames A0 <relay> <0|1> <sum>, status request 0xff (if it `reports`).
 struct Module {
     explicit Module(bool reports, int stuck = 0)
     {
@@ -129,9 +125,8 @@ struct Module {
     Pty pty; // last: its thread ends before the rest goes
 };
 
-// A Modbus board at address 1 with `coils` coils, as libmodbus serves one; a `stuck` coil stays
-// on, and one that `liesAbout` its address answers as another. It keeps the functions it was
-// asked for, in order.
+// A Modbus board at address 1 as libmodbus serves one: a `stuck` coil stays on; one that `liesAbout`
+// its address answers as another; it keeps the functions asked for, in order.
 struct ModbusBoard {
     explicit ModbusBoard(int coils = 8, bool serving = true, int stuck = -1, int liesAbout = 0)
         : map(modbus_mapping_new(coils, 0, 0, 0))
@@ -175,8 +170,7 @@ QString said(const port::Output &output, const port::Outcome &outcome)
     return port::words::failedWrite(output.where(), outcome, {Kind::Stdout});
 }
 
-// A link to a serial device where udev makes them: /dev/serial/by-path/NAME, its two folders made
-// with the first link and removed with the last.
+// A link as udev makes /dev/serial/by-path/NAME, its two folders made and removed with it.
 struct ByPath {
     QTemporaryDir root;
     const QByteArray top = QFile::encodeName(root.path()) + "/serial";
@@ -237,9 +231,7 @@ private slots:
         QCOMPARE(lcus.lines.size(), size_t(4));
         QCOMPARE(port::parseRequest("lcus:/dev/ttyUSB0").lines.size(), size_t(8));
         const port::Request modbus = port::parseRequest("modbus:/dev/ttyUSB1:17:19200");
-        QCOMPARE(modbus.path, QByteArray("/dev/ttyUSB1"));
-        QCOMPARE(modbus.unit, 17);
-        QCOMPARE(modbus.baud, 19200);
+        QVERIFY(modbus.path == "/dev/ttyUSB1" && modbus.unit == 17 && modbus.baud == 19200);
         QCOMPARE(port::parseRequest("modbus:/dev/ttyUSB1").unit, 1);
         for (const char *wrong : {"lcus:", "lcus:/dev/ttyUSB0:9", "lcus:/dev/ttyUSB0:0", "modbus:/dev/ttyUSB0:248",
                                   "modbus:/dev/ttyUSB0:1:9601", "modbus::1"})
@@ -380,8 +372,7 @@ private slots:
         QVERIFY(clock.elapsed() < kForeverMs);
     }
 
-    // A long answer dripped a byte at a time, each well within libmodbus's own time between bytes,
-    // is cut off at the answer's time.
+    // A long answer dripped byte by byte, each within libmodbus's time between bytes, is cut off.
     void aModbusAnswerIsWaitedForAsAWhole()
     {
         QElapsedTimer dripping;
@@ -401,9 +392,8 @@ private slots:
         QVERIFY(output && !output->write(0x01).ok() && dripping.elapsed() < kForeverMs);
     }
 
-    // Never a person's terminal: /dev/tty, one that is some session's (its own or another's), the
-    // console, a virtual console, the multiplexer; refused untouched. A port taken gets its
-    // settings back when let go.
+    // Never a person's terminal (/dev/tty, a session's, a console, the multiplexer): refused
+    // untouched. A port taken gets its settings back when let go.
     void onlySerialPortsAreTaken()
     {
         for (const QByteArray device : {"/dev/tty", "/dev/console", "/dev/ptmx", "/dev/tty0", "/dev/tty1"})
@@ -443,8 +433,7 @@ private slots:
         QVERIFY(::tcgetattr(module.pty.end, &after) == 0 && same(after, before) && cfgetospeed(&after) == cfgetospeed(&before));
     }
 
-    // The watch on a path follows it down as its folders are made and up as they go, and the
-    // link's target through its own folder: each coming and going is told once.
+    // A watched path is followed through its folders and its link's target: each change told once.
     void aPathIsWatchedThroughItsFolders()
     {
         ByPath udev;
@@ -469,10 +458,9 @@ private slots:
         QCOMPARE(appeared.count(), 2);
     }
 
-    // A module unplugged is noticed as its link goes, with no write; while away, the writes reach
-    // nothing; plugged in again, it gets one write, of the value the window holds then, read
-    // back, and one line says so. A link to something else, or a device that answers wrongly, is
-    // said once and not taken.
+    // A module unplugged is noticed as its link goes, with no write; plugged in again it gets one
+    // write, of the window's value then, read back, said in one line. Something else there, or a
+    // device that answers wrongly, is said once and not taken.
     void anLcusModuleComesBack()
     {
         auto &active = port::ActivePort::instance();
@@ -548,10 +536,9 @@ private slots:
         QCOMPARE(module.relays, 0x01);
     }
 
-    // A Modbus board has its own supply: with its adapter gone, it keeps its coils, and the exit
-    // would say so. Back, it gets one write of the window's value and one read; then a board
-    // that answers for another address is refused, and the exit tells the truth: exit code 2.
-    // Last: the exit ends what the port may do.
+    // A Modbus board has its own supply: its adapter gone, it keeps its coils. Back, it gets one
+    // write of the window's value and one read; one answering for another address is refused, and
+    // the exit says lights may be on. Last: the exit ends what the port may do.
     void aModbusBoardComesBack()
     {
         auto &active = port::ActivePort::instance();

@@ -1,5 +1,4 @@
-// The window on Qt's offscreen platform: what each box writes to the port, how the menus and the
-// port's trouble reach the person, and the keyboard's way to the menus.
+// The window on Qt's offscreen platform: each box's writes, the doors' clicks, the menus and trouble.
 #include "Unit1.h"
 #include "platform/port/active_port.h"
 #include "platform/remote/switchboard.h"
@@ -23,8 +22,7 @@ namespace port = platform::port;
 
 std::vector<quint16> written; // values, in order
 
-// Records every write. With `fails` (given the write's number from 1 and its value) it is a real
-// port, direct I/O, and a write for which `fails` is true does not take.
+// Records every write. With `fails` (write number from 1, value) a real port where those fail.
 class RecordingPort final : public port::Output {
 public:
     explicit RecordingPort(std::function<bool(int, quint16)> fails = {}) : fails_(std::move(fails)) {}
@@ -100,8 +98,7 @@ private slots:
         QCOMPARE(written, expected);
     }
 
-    // Each click replaces the whole value, whatever the other boxes show, and no box is ever
-    // ticked or unticked by the program.
+    // Each click replaces the whole value; the program never ticks or unticks a box.
     void eachClickReplacesTheWholeValue()
     {
         for (const char *name : {"CheckCocina", "CheckSala", "CheckExterior", "CheckCocina"})
@@ -111,9 +108,8 @@ private slots:
             QCOMPARE(other->isChecked(), other->objectName() == "CheckSala" || other->objectName() == "CheckExterior");
     }
 
-    // Doors from outside know the boxes top to bottom as shown, by name or caption, and their
-    // click is the box's own: it toggles on screen and writes, as the person's next click shows;
-    // each click says who clicked. Once the window has closed, no door clicks.
+    // Doors from outside know the boxes top to bottom, by name or caption; their click is the box's
+    // own, as the person's next click shows, and says who clicked. Once the window closed, none.
     void remoteClicksAreTheBoxesOwn()
     {
         using platform::remote::Origin;
@@ -140,9 +136,8 @@ private slots:
         QVERIFY(board.names().isEmpty());
     }
 
-    // A selection's clicks are all made, the window then showing what was asked; a write among
-    // them that fails makes it a failure with that write's reason, and while the output stands
-    // in for the one asked for, a selection that needs no click fails too.
+    // A selection's clicks are all made; one whose write fails makes it fail with that reason, and
+    // while the output stands in for the one asked for, one that needs no click fails too.
     void aSelectionWhoseWriteFailsSaysWhy()
     {
         using platform::remote::Origin;
@@ -174,8 +169,7 @@ private slots:
         QVERIFY(active.available());
     }
 
-    // Clicks from outside are paced, a selection counting its clicks and dropped whole; the
-    // schedule's selections are not held to that pace.
+    // Clicks from outside are paced, a selection dropped whole; the schedule's are not held to it.
     void remoteClicksArePacedScheduledOnesAreNot()
     {
         using platform::remote::Origin;
@@ -251,8 +245,8 @@ private slots:
         QCOMPARE(first->title(), QStringLiteral("Equipo"));
     }
 
-    // Last, as it ends what the port may do: once the close has begun nothing waits for a
-    // person. A box already open goes with the window, and a close whose write fails opens none.
+    // Last (it ends what the port may do): closing, nothing waits for a person; an open box goes
+    // with the window, and a close whose write fails opens none.
     void closingNeverWaitsForAPerson()
     {
         const auto silentAfterFirstLight = [lit = false](int, quint16 value) mutable { return (lit = lit || value) && !value; };
