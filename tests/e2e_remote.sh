@@ -20,6 +20,7 @@ step() { expected+=("0x0378 $1"); wait_for_lines ${#expected[@]}; }
 said() { # what WANT: one command's output
   [ "$2" = "$3" ] || fail "$1: expected «$2», got «$3»"
 }
+answer() { local status=0 out; out=$("$ctl" "$@" 2>&1) || status=$?; echo "$status $out"; } # tenvaliactl's exit code and words
 dbus() { gdbus call --session -d org.tenvalia.Tenvalia -o /org/tenvalia/Tenvalia "$@"; }
 on_bus() { # waits until the name has an owner
   for _ in $(seq 100); do "$ctl" status >/dev/null 2>&1 && return 0; sleep 0.05; done
@@ -42,9 +43,7 @@ completed() { # COMMAND: the names bash completes after it
 }
 
 # Nothing running: tenvaliactl says so and exits with 3.
-status=0
-out=$("$ctl" status 2>&1) || status=$?
-said "tenvaliactl with no window" "3 tenvaliactl: no hay ninguna ventana de Tenvalia abierta en esta sesión" "$status $out"
+said "tenvaliactl with no window" "3 tenvaliactl: no hay ninguna ventana de Tenvalia abierta en esta sesión" "$(answer status)"
 
 start_xvfb "$work"
 heard
@@ -70,10 +69,8 @@ step 0x0000
 # An unknown name: the clicks before it are done, it is refused with the names, exit code 2;
 # the names are the ones bash completes.
 names=$(completed click)
-status=0
-out=$("$ctl" click sala 'nada' 2>&1) || status=$?
 said "an unknown box" "2 sala: marcada, valor 0x10, líneas D7..D0 00010000
-tenvaliactl: no hay ninguna casilla «nada»; las casillas son: $names" "$status $out"
+tenvaliactl: no hay ninguna casilla «nada»; las casillas son: $names" "$(answer click sala nada)"
 step 0x0010
 out=$(dbus -m org.tenvalia.Tenvalia1.Click $'x\e[2J' 2>&1) || true
 [[ "$out" == *"org.tenvalia.Tenvalia1.Error.NoSuchBox: no hay ninguna casilla «x\\x1b[2J»; las casillas son: $names"* ]] ||
@@ -155,9 +152,7 @@ step 0x001f
 said "Selected" "(<'interior_casa'>,)" "$(dbus -m org.freedesktop.DBus.Properties.Get org.tenvalia.Tenvalia1 Selected)"
 said "status after selections" "$(printf '%s\n' "valor: 0x1f" "líneas D7..D0: 00011111" "marcadas: interior_casa bano" \
   "encendida: interior_casa" "salida: simulado ($work/trace)" "disponible: sí")" "$("$ctl" status)"
-status=0
-out=$("$ctl" poner terraza 2>&1) || status=$?
-said "poner an unknown name" "2 tenvaliactl: no hay ninguna casilla «terraza»; las casillas son: $names, y apagadas" "$status $out"
+said "poner an unknown name" "2 tenvaliactl: no hay ninguna casilla «terraza»; las casillas son: $names, y apagadas" "$(answer poner terraza)"
 for _ in $(seq 100); do # the monitor and watch print what the bus tells them in their own time
   [ "$(grep -c 'Tenvalia1.Clicked' "$work/monitor")" -ge 6 ] && grep -q '; encendida: interior_casa; ' "$work/watch" && break
   sleep 0.05
@@ -185,10 +180,8 @@ for words in "-h" "help" "click --help" "poner cocina -h"; do
   out=$("$ctl" $words) || fail "tenvaliactl $words: exit code $?"
   [[ "$out" == "Uso: tenvaliactl ORDEN"* ]] || fail "tenvaliactl $words: $out"
 done
-status=0
-out=$("$ctl" click -cocina 2>&1) || status=$?
 said "a dash is an option" "2 tenvaliactl: opción desconocida «-cocina»
-Pruebe «tenvaliactl --help»." "$status $out"
+Pruebe «tenvaliactl --help»." "$(answer click -cocina)"
 echo "e2e_remote: casillas lists the window's names and captions, as completed; help anywhere; a dash is never a box"
 
 # More than ten clicks a second from outside (the selections above among them): the rest dropped,
@@ -216,17 +209,14 @@ app_pid=$!
 window=$(wait_for_window) || fail "no window on a FIFO"
 on_bus
 exec 7<&- # the reader leaves
-status=0
-out=$("$ctl" poner cocina 2>&1) || status=$?
-[ "$status" -eq 1 ] && [[ "$out" == "tenvaliactl: la escritura no llegó a simulado ($work/fifo): "* ]] ||
-  fail "a failed selection: exit $status, $out"
+out=$(answer poner cocina)
+[[ "$out" == "1 tenvaliactl: la escritura no llegó a simulado ($work/fifo): "* ]] || fail "a failed selection: exit $out"
 for _ in $(seq 100); do grep -q 0x0002 "$work/stdout" && break; sleep 0.05; done
 [ "$(cat "$work/stdout")" = "puerto 0x0378 <- 0x0002   D7..D0 00000010" ] ||
   fail "the simulated port did not take the write: $(cat "$work/stdout")"
-status=0
-out=$("$ctl" poner cocina 2>&1) || status=$?
-[ "$status" -eq 1 ] && [[ "$out" == "tenvaliactl: la salida pedida no está disponible (simulado ($work/fifo) falló: "*"); se escribe en simulado (salida estándar)" ]] ||
-  fail "a selection while the output stands in: exit $status, $out"
+out=$(answer poner cocina)
+[[ "$out" == "1 tenvaliactl: la salida pedida no está disponible (simulado ($work/fifo) falló: "*"); se escribe en simulado (salida estándar)" ]] ||
+  fail "a selection while the output stands in: exit $out"
 "$ctl" status | grep -qx 'disponible: no, la salida pedida falló, no se pudo usar o se desconectó' || fail "status: $("$ctl" status)"
 said "Available" "(<false>,)" "$(dbus -m org.freedesktop.DBus.Properties.Get org.tenvalia.Tenvalia1 Available)"
 [ "$(wc -l <"$work/stdout")" -eq 1 ] || fail "a selection with nothing to click wrote"
@@ -241,7 +231,6 @@ click "${cocina[@]}"; step 0x0002
 sigterm
 [ "$(wc -l <"$work/stderr")" -eq 1 ] && grep -q '^tenvalia: sin bus de sesión D-Bus' "$work/stderr" ||
   fail "without a bus: $(cat "$work/stderr")"
-status=0
-DBUS_SESSION_BUS_ADDRESS="unix:path=$work/no-bus" "$ctl" status 2>/dev/null || status=$?
-[ "$status" -eq 3 ] || fail "tenvaliactl without a bus: exit code $status"
+out=$(DBUS_SESSION_BUS_ADDRESS="unix:path=$work/no-bus" answer status)
+[[ "$out" == "3 "* ]] || fail "tenvaliactl without a bus: exit $out"
 echo "e2e_remote: without a session bus, one line and the window works; tenvaliactl exits with 3"
