@@ -41,23 +41,18 @@ struct Pty {
     QByteArray device = ::grantpt(end) == 0 && ::unlockpt(end) == 0 ? ::ptsname(end) : "";
     std::atomic<bool> stopping{false};
     std::thread thread;
-    // Runs `step` over and over on a thread of its own until stop().
-    void run(const std::function<void()> &step)
+    // Runs `step` over and over until stop(), each time after waiting up to 20 ms for the program
+    // to send something: `step(true)` when it did.
+    void run(const std::function<void(bool)> &step)
     {
         thread = std::thread([=] {
-            while (!stopping)
-                step();
-        });
-    }
-    // Calls `answer` whenever the program has sent something.
-    void serve(const std::function<void()> &answer)
-    {
-        run([=] {
-            pollfd ready{end, POLLIN, 0};
-            if (::poll(&ready, 1, 20) > 0 && !(ready.revents & POLLIN))
-                ::usleep(20 * 1000); // the program's end is closed
-            else if (ready.revents)
-                answer();
+            while (!stopping) {
+                pollfd ready{end, POLLIN, 0};
+                const int polled = ::poll(&ready, 1, 20);
+                if (polled > 0 && !(ready.revents & POLLIN))
+                    ::usleep(20 * 1000); // the program's end is closed
+                step(polled > 0 && (ready.revents & POLLIN));
+            }
         });
     }
     void stop()
@@ -77,16 +72,12 @@ struct Pty {
 struct Module {
     explicit Module(bool reports, int stuck = 0)
     {
-        pty.run([=] {
-            pollfd ready{pty.end, POLLIN, 0};
-            const int polled = ::poll(&ready, 1, 20);
+        pty.run([=](bool sent) {
             const std::lock_guard lock(mutex);
             const bool talks = talking.isValid() && !talking.hasExpired(kForeverMs);
             if (talks)
                 [[maybe_unused]] const ssize_t written = ::write(pty.end, talk.constData(), size_t(talk.size()));
-            if (polled > 0 && !(ready.revents & POLLIN))
-                ::usleep(20 * 1000); // the program's end is closed
-            for (char byte; polled > 0 && ::read(pty.end, &byte, 1) == 1;) {
+            for (char byte; sent && ::read(pty.end, &byte, 1) == 1;) {
                 if (frame.isEmpty() && byte != '\xa0' && byte != '\xff')
                     continue; // no frame starts so: its own talk, echoed by a terminal not set up yet
                 heard += byte;
@@ -134,15 +125,15 @@ struct ModbusBoard {
         modbus_set_slave(server, 1);
         modbus_set_socket(server, pty.end);
         if (serving)
-            pty.serve([=] {
+            pty.run([=](bool sent) {
                 uint8_t request[MODBUS_RTU_MAX_ADU_LENGTH];
-                const int length = modbus_receive(server, request);
-                if (length > 0) {
-                    const std::lock_guard lock(mutex);
-                    functions.push_back(request[1]);
-                }
+                const int length = sent ? modbus_receive(server, request) : 0;
+                if (length <= 0)
+                    return;
+                const std::lock_guard lock(mutex);
+                functions.push_back(request[1]);
                 request[0] = quint8(request[0] + liesAbout);
-                if (length > 0 && modbus_reply(server, request, length, map) > 0 && stuck >= 0)
+                if (modbus_reply(server, request, length, map) > 0 && stuck >= 0)
                     map->tab_bits[stuck] = 1;
             });
     }
@@ -215,8 +206,7 @@ struct StandardError {
     }
 };
 
-// Long enough for a return, which waits its turn (a second or more after the last attempt).
-constexpr int kReturnMs = 30000;
+constexpr int kReturnMs = 30000; // for a return, which waits a second or more after the last attempt
 
 } // namespace
 
@@ -379,7 +369,7 @@ private slots:
         dripping.start();
         int at = -1;
         Pty device; // after what its thread uses: it ends first
-        device.run([&] {
+        device.run([&](bool) {
             for (char byte; ::read(device.end, &byte, 1) == 1;)
                 at = 0; // a request: the answer starts, with 250 bytes of coils to come
             const char next = at < 2 ? '\x01' : at == 2 ? '\xfa' : '\0';
