@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# The real window on a session bus of the test's own, under Xvfb, its port traced to a file: each
-# way into a click (gdbus, tenvaliactl by name and by caption) beside the window's own clicks on
-# the same boxes, what the bus is told (properties, their changes, who clicked), a click while a
-# message box waits, a second copy, no bus at all, and tenvaliactl with no window to talk to.
+# The real window under Xvfb on a session bus of the test's own, its port traced: gdbus and
+# tenvaliactl's clicks and selections beside the window's own, what the bus is told, a click while a
+# message box waits, a second copy, no bus, and tenvaliactl with no window.
 # Usage: e2e_remote.sh path/to/tenvalia path/to/tenvaliactl
 set -euo pipefail
 [ -n "${TENVALIA_TEST_BUS:-}" ] || TENVALIA_TEST_BUS=1 exec dbus-run-session -- "$0" "$@" 2> >(grep -v 'fd limit' >&2)
@@ -22,10 +21,7 @@ said() { # what WANT: one command's output
 }
 answer() { local status=0 out; out=$("$ctl" "$@" 2>&1) || status=$?; echo "$status $out"; } # tenvaliactl's exit code and words
 dbus() { gdbus call --session -d org.tenvalia.Tenvalia -o /org/tenvalia/Tenvalia "$@"; }
-on_bus() { # waits until the name has an owner
-  for _ in $(seq 100); do "$ctl" status >/dev/null 2>&1 && return 0; sleep 0.05; done
-  fail "no Tenvalia on the bus"
-}
+on_bus() { for _ in $(seq 100); do "$ctl" status >/dev/null 2>&1 && return 0; sleep 0.05; done; fail "no Tenvalia on the bus"; }
 heard() { # the window on its traced port, once gdbus monitor and tenvaliactl watch hear it
   start
   window=$(wait_for_window) || fail "no window"
@@ -112,17 +108,9 @@ kill "$monitor_pid"; monitor_pid=""
 [ ! -s "$work/stderr" ] || fail "the window said something on standard error"
 
 # Who clicked, in order, as the bus told it.
-said "Clicked" "bano true 0x01 dbus
-bano false 0x00 window
-interior_casa true 0x1f dbus
-interior_casa false 0x00 window
-bano true 0x01 dbus
-bano false 0x00 dbus
-cocina true 0x02 window
-cocina false 0x00 dbus
-sala true 0x10 dbus
-cocina true 0x02 dbus
-patio true 0x80 dbus" "$(clicked)"
+said "Clicked" "$(printf '%s\n' 'bano true 0x01 dbus' 'bano false 0x00 window' 'interior_casa true 0x1f dbus' \
+  'interior_casa false 0x00 window' 'bano true 0x01 dbus' 'bano false 0x00 dbus' 'cocina true 0x02 window' \
+  'cocina false 0x00 dbus' 'sala true 0x10 dbus' 'cocina true 0x02 dbus' 'patio true 0x80 dbus')" "$(clicked)"
 # Every change, once, with its new values; the final write of 0 too.
 changes=$(grep -c 'PropertiesChanged' "$work/monitor")
 grep -qF "PropertiesChanged ('org.tenvalia.Tenvalia1', {'Selected': <'bano'>, 'Ticked': <['bano']>, 'Value': <byte 0x01>}, @as [])" "$work/monitor" ||
@@ -159,12 +147,8 @@ for _ in $(seq 100); do # the monitor and watch print what the bus tells them in
 done
 trace_now=$(cat "$work/trace")
 said "selections' trace" "$(printf '0x0378 %s\n' 0x0000 0x0002 0x0001 0x0000 0x0002 0x0000 0x001f)" "$trace_now"
-said "a selection's clicks, each told" "cocina true 0x02 dbus
-bano true 0x01 window
-cocina false 0x00 dbus
-cocina true 0x02 dbus
-cocina false 0x00 dbus
-interior_casa true 0x1f dbus" "$(clicked)"
+said "a selection's clicks, each told" "$(printf '%s\n' 'cocina true 0x02 dbus' 'bano true 0x01 window' \
+  'cocina false 0x00 dbus' 'cocina true 0x02 dbus' 'cocina false 0x00 dbus' 'interior_casa true 0x1f dbus')" "$(clicked)"
 grep -qF "PropertiesChanged ('org.tenvalia.Tenvalia1', {'Selected': <'interior_casa'>, 'Ticked': <['interior_casa', 'bano']>, 'Value': <byte 0x1f>}, @as [])" \
   "$work/monitor" || fail "no PropertiesChanged for the lit box"
 grep -q '; encendida: interior_casa; ' "$work/watch" || fail "watch did not show the lit box"

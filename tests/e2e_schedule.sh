@@ -27,11 +27,7 @@ await() { # FILE TEXT [COUNT]
   kill "$follower" 2>/dev/null || true
   return $status
 }
-save() { # LINES...: written beside it, then renamed over it, as editors save
-  printf '%s\n' "$@" >"$conf.new"
-  chmod 600 "$conf.new"
-  mv "$conf.new" "$conf"
-}
+save() { printf '%s\n' "$@" >"$conf.new"; chmod 600 "$conf.new"; mv "$conf.new" "$conf"; } # LINES...: renamed over it, as editors save
 start() { # PLATFORM [PORT]
   local display=()
   [ "$1" = xcb ] || display=(-u DISPLAY)
