@@ -16,11 +16,7 @@ class AnimationTest : public QObject {
     std::unique_ptr<TForm1> form;
     std::deque<long> draws; // what the random source hands out next
 
-    void ticks(int n)
-    {
-        while (n-- > 0)
-            form->RelojTimer();
-    }
+    void ticks(int n) { while (n-- > 0) form->RelojTimer(); }
     QImage screenOfClientArea()
     {
         QCoreApplication::processEvents();
@@ -44,11 +40,7 @@ private slots:
         form->Reloj->stop();
         form->centralwidget->resize(180, 350);
     }
-    void cleanup()
-    {
-        form.reset();
-        platform::setRandomSource({});
-    }
+    void cleanup() { form.reset(); platform::setRandomSource({}); }
 
     // A point on the corner, where all start, jumps to a place drawn x first, modulo the area's size
     // (0, without a draw, for a size of 0), in the tick it walks there; walking is never bounded.
@@ -153,11 +145,7 @@ private slots:
     {
         struct : QObject {
             int paints = 0;
-            bool eventFilter(QObject *, QEvent *event) override
-            {
-                paints += event->type() == QEvent::Paint;
-                return false;
-            }
+            bool eventFilter(QObject *, QEvent *event) override { paints += event->type() == QEvent::Paint; return false; }
         } counter;
         qint64 now = 0;
         platform::Timer::setClock([&now] { return now; });

@@ -1,7 +1,5 @@
-// The schedule's rules, on a clock and in a time zone (TZ) of the test's own: no test waits for
-// the time to come. Its file's refusals, daylight saving's gap and repeat, a zone without it,
-// sunrise and sunset against NOAA's published tables, polar night, azar's draws, events late and
-// missed, al_iniciar, and the file read again when it changes.
+// The schedule's rules on a clock and in a time zone (TZ) of the test's own: no test waits for the
+// time to come.
 #include "platform/schedule/local_time.h"
 #include "platform/schedule/schedule.h"
 #include "platform/schedule/sun.h"
@@ -27,28 +25,17 @@ const QStringList kNames{"interior_casa", "bano", "cocina", "exterior_casa", "co
 Boxes boxes()
 {
     return {[](const QString &written) -> QString {
-                if (written.compare(kNoBox, Qt::CaseInsensitive) == 0)
-                    return kNoBox;
-                if (written.compare(QStringLiteral("Interior Casa"), Qt::CaseInsensitive) == 0)
-                    return QStringLiteral("interior_casa");
-                for (const QString &name : kNames)
+                for (const QString &name : kNames + QStringList{kNoBox})
                     if (name.compare(written, Qt::CaseInsensitive) == 0)
                         return name;
-                return {};
+                return written.compare(QStringLiteral("Interior Casa"), Qt::CaseInsensitive) == 0 ? kNames[0] : QString();
             },
             kNames};
 }
 
-void zone(const char *name)
-{
-    ::setenv("TZ", name, 1);
-    ::tzset();
-}
+void zone(const char *name) { ::setenv("TZ", name, 1); ::tzset(); }
 
-qint64 utc(int y, int mo, int d, int h, int mi, int s = 0)
-{
-    return QDateTime(QDate(y, mo, d), QTime(h, mi, s), Qt::UTC).toSecsSinceEpoch();
-}
+qint64 utc(int y, int mo, int d, int h, int mi, int s = 0) { return QDateTime(QDate(y, mo, d), QTime(h, mi, s), Qt::UTC).toSecsSinceEpoch(); }
 
 QString utcText(qint64 at) { return QDateTime::fromSecsSinceEpoch(at, Qt::UTC).toString(Qt::ISODate); }
 
@@ -61,8 +48,7 @@ Plan plan(const QByteArray &text)
     return *parsed;
 }
 
-class FakeAlarm final : public Alarm {
-public:
+struct FakeAlarm final : Alarm {
     void set(std::optional<qint64> at) override { armed = at; }
     std::optional<qint64> armed;
 };
@@ -79,14 +65,9 @@ struct Rig {
     {
         auto owned = std::make_unique<FakeAlarm>();
         alarm = owned.get();
+        const auto select = [this](const QString &box) { selected << box; return failing; };
         schedule = std::make_unique<Schedule>(
-            Schedule::Hooks{boxes(),
-                            [this](const QString &box) {
-                                selected << box;
-                                return failing;
-                            },
-                            [this] { return now; }, seed,
-                            [this](const QString &line) { told << line; }},
+            Schedule::Hooks{boxes(), select, [this] { return now; }, seed, [this](const QString &line) { told << line; }},
             std::move(owned));
         schedule->use(text, QStringLiteral("horario.conf"));
     }
@@ -109,14 +90,9 @@ private slots:
 
     void aWholeFileReads()
     {
-        const Plan read = plan("# la casa\n"
-                               "latitud = 40,42\nlongitud=-3.70   # Madrid\n"
-                               "al_iniciar = ultimo\n"
-                               "\n"
-                               "19:30 lun-vie cocina   # la cena\n"
-                               "atardecer+15 SAB,dom \"interior casa\" azar 10\n"
-                               "amanecer-30 vie-lun,mié patio\n"
-                               "0:05 todos APAGADAS\n");
+        const Plan read = plan("# la casa\nlatitud = 40,42\nlongitud=-3.70   # Madrid\nal_iniciar = ultimo\n\n"
+                               "19:30 lun-vie cocina   # la cena\natardecer+15 SAB,dom \"interior casa\" azar 10\n"
+                               "amanecer-30 vie-lun,mié patio\n0:05 todos APAGADAS\n");
         QVERIFY(read.place && read.restoreAtStart);
         QCOMPARE(read.place->latitude, 40.42);
         QCOMPARE(read.place->longitude, -3.70);
@@ -259,8 +235,8 @@ private slots:
         QCOMPARE(t.occurrences[1].at - t.occurrences[0].at, 30 * 60);
     }
 
-    // Tromsø's sun does not rise from late November to mid-January: the sunset event skips those
-    // days, says so once, and runs again at the first sunset after them.
+    // Tromsø's sun does not rise from late November to mid-January: sunset's event skips those days,
+    // says so once, and runs again after them.
     void polarNightInTromso()
     {
         zone("Europe/Oslo");
@@ -287,8 +263,7 @@ private slots:
         QCOMPARE(rig.selected.last(), QStringLiteral("exterior_casa"));
     }
 
-    // azar moves an event within its window, by a draw that is the same all day, every time it
-    // is worked out, and different from day to day and line to line.
+    // azar's draw stays within its window, the same all day, different from day to day and line to line.
     void azarStaysWithinItsWindow()
     {
         const Plan drawn = plan("20:00 todos cocina azar 30\n20:00 todos patio azar 30\n");
@@ -341,13 +316,12 @@ private slots:
                                         "horario: 20:00 (línea 1): cocina no se hizo: la salida pedida no está disponible"}));
     }
 
-    // al_iniciar = ultimo: at start, and on every wake-up that finds events missed (a resume,
-    // the clock set forward), what the latest missed one in the last 24 hours selected.
+    // al_iniciar = ultimo: at start and on every wake-up that finds events missed, the latest missed
+    // in the last 24 hours.
     void alIniciarSelectsTheLatestMissed()
     {
         const QByteArray text = "al_iniciar = ultimo\n20:00 todos cocina\n23:30 lun-vie apagadas\n";
-        // Each start selects, as al_iniciar's, the latest missed; an event on time runs as itself.
-        // Without al_iniciar, or with nothing in the last 24 hours, nothing.
+        // An event on time runs as itself; without al_iniciar, or with nothing missed, nothing.
         for (const auto &[file, start, selected, asItself] : std::vector<std::tuple<QByteArray, qint64, QString, bool>>{
                  {text, utc(2026, 6, 2, 0, 0), kNoBox, false},       // Tuesday 02:00: Monday's 23:30 was the last
                  {text, utc(2026, 6, 2, 19, 0), "cocina", false},    // 21:00
@@ -362,8 +336,7 @@ private slots:
             QCOMPARE(saidAtStart, !selected.isEmpty() && !asItself);
         }
 
-        // Started at 19:00 (Monday's 23:30 was the last), asleep until 22:00: the resume selects
-        // 20:00's box.
+        // Started at 19:00 (after Monday's 23:30), asleep until 22:00: the resume selects 20:00's box.
         Rig resumed(text, utc(2026, 6, 2, 17, 0));
         resumed.schedule->start();
         QCOMPARE(resumed.selected, QStringList{kNoBox});
@@ -430,8 +403,8 @@ private slots:
         QVERIFY(!readHorario({path, false}, &why) && why.contains(QStringLiteral("es de otro usuario")));
     }
 
-    // An edit takes effect without a restart: in place, saved by renaming over it, removed,
-    // made again, with its folder made after the start.
+    // An edit takes effect without a restart: in place, renamed over it, removed, made again, with
+    // its folder made after the start.
     void anEditTakesEffect()
     {
         QTemporaryDir dir;

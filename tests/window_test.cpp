@@ -19,6 +19,8 @@
 namespace {
 
 namespace port = platform::port;
+using platform::remote::Origin;
+using Status = platform::remote::Result::Status;
 
 std::vector<quint16> written; // values, in order
 
@@ -40,11 +42,7 @@ private:
 };
 
 // Presses OK on the next modal box once it shows, keeping what it showed.
-struct Answer {
-    QString text;
-    Qt::TextFormat format = Qt::AutoText;
-    qsizetype buttons = 0;
-};
+struct Answer { QString text; Qt::TextFormat format = Qt::AutoText; qsizetype buttons = 0; };
 std::shared_ptr<Answer> answerNextModal()
 {
     auto answer = std::make_shared<Answer>();
@@ -112,7 +110,6 @@ private slots:
     // own, as the person's next click shows, and says who clicked. Once the window closed, none.
     void remoteClicksAreTheBoxesOwn()
     {
-        using platform::remote::Origin;
         auto &board = platform::remote::Switchboard::instance();
         QList<QCheckBox *> shown = form->findChildren<QCheckBox *>();
         std::sort(shown.begin(), shown.end(), [this](QCheckBox *a, QCheckBox *b) {
@@ -140,8 +137,6 @@ private slots:
     // while the output stands in for the one asked for, one that needs no click fails too.
     void aSelectionWhoseWriteFailsSaysWhy()
     {
-        using platform::remote::Origin;
-        using Status = platform::remote::Result::Status;
         auto &board = platform::remote::Switchboard::instance();
         auto &active = port::ActivePort::instance();
         active.use(std::make_unique<RecordingPort>([](int write, quint16) { return write == 3; }), 0x378); // Cocina's untick below
@@ -172,8 +167,6 @@ private slots:
     // Clicks from outside are paced, a selection dropped whole; the schedule's are not held to it.
     void remoteClicksArePacedScheduledOnesAreNot()
     {
-        using platform::remote::Origin;
-        using Status = platform::remote::Result::Status;
         using namespace std::chrono_literals;
         platform::remote::Pace pace(10, 1s);
         const auto start = platform::remote::Pace::Clock::time_point{};
