@@ -16,11 +16,7 @@ class AnimationTest : public QObject {
     std::unique_ptr<TForm1> form;
     std::deque<long> draws; // what the random source hands out next
 
-    void ticks(int n)
-    {
-        while (n-- > 0)
-            form->RelojTimer();
-    }
+    void ticks(int n) { while (n-- > 0) form->RelojTimer(); }
     QImage screenOfClientArea()
     {
         QCoreApplication::processEvents();
@@ -44,15 +40,10 @@ private slots:
         form->Reloj->stop();
         form->centralwidget->resize(180, 350);
     }
-    void cleanup()
-    {
-        form.reset();
-        platform::setRandomSource({});
-    }
+    void cleanup() { form.reset(); platform::setRandomSource({}); }
 
-    // A point on the corner, where all start, jumps to a place drawn within the area, x first,
-    // each draw modulo the area's size (0 for a size of 0, without a draw); one that walks onto
-    // it jumps in that same tick. Walking is never bounded: outside a shrunk area it goes on.
+    // A point on the corner, where all start, jumps to a place drawn x first, modulo the area's size
+    // (0, without a draw, for a size of 0), in the tick it walks there; walking is never bounded.
     void pointsJumpWithinTheArea()
     {
         draws = {10, 20, 190, 360, 179, 349, 0, 0, 1000, 1001}; // point 3 lands on the corner again
@@ -114,8 +105,7 @@ private slots:
         QCOMPARE(screen.pixelColor(7, 200), QColor(Qt::blue));
     }
 
-    // Hidden, the window never wakes up for the animation; seen again, it makes up the ticks it
-    // missed at once, at most ten minutes' worth.
+    // Hidden, the window never wakes for the animation; seen again, it makes up at most ten minutes.
     void hiddenWindowSleepsThenCatchesUp()
     {
         qint64 now = 1000;
@@ -150,17 +140,12 @@ private slots:
         platform::Timer::setClock({});
     }
 
-    // Awake, the timer fires one after the other every tick due since it last woke, however late
-    // it wakes; their steps reach the screen in one repaint.
+    // Awake, the timer fires every tick due since it last woke, however late; one repaint shows them.
     void wakeUpFiresTheDueTicksInOneRepaint()
     {
         struct : QObject {
             int paints = 0;
-            bool eventFilter(QObject *, QEvent *event) override
-            {
-                paints += event->type() == QEvent::Paint;
-                return false;
-            }
+            bool eventFilter(QObject *, QEvent *event) override { paints += event->type() == QEvent::Paint; return false; }
         } counter;
         qint64 now = 0;
         platform::Timer::setClock([&now] { return now; });

@@ -1,23 +1,17 @@
 #!/usr/bin/env bash
-# The schedule in the real program, on the real wall-clock alarm: in the window under Xvfb,
-# clicked with xdotool, and without a display on Qt's offscreen platform, each on a session bus of
-# the test's own. A wrong line is named (file:line) and leaves the schedule off while the window
-# works; an edit puts it on without a restart, and its event at the next minute selects its box,
-# told on the bus as from "horario"; tenvaliactl horario lists the events; a restart keeps the
-# day's draws of azar, and a selection that could not be done is said with its line.
-# No minute is waited for: the house's clock is set a few seconds ahead of UTC (a POSIX TZ with
-# seconds, as the C library reads it) so that its next whole minute is seconds away.
+# The schedule in the real program on the real wall-clock alarm, under Xvfb and offscreen, on a
+# session bus of the test's own: a wrong line named and the window at work; an edit read, listed
+# and its event selecting its box, from "horario"; azar's draws kept over a restart. No minute is
+# waited for: the house's clock is a few seconds ahead of UTC (a POSIX TZ with seconds).
 # Usage: e2e_schedule.sh path/to/tenvalia path/to/tenvaliactl
 set -euo pipefail
 [ -n "${TENVALIA_TEST_BUS:-}" ] || TENVALIA_TEST_BUS=1 exec dbus-run-session -- "$0" "$@" 2> >(grep -v 'fd limit' >&2)
-here=$(cd "$(dirname "$0")" && pwd)
-. "$here/../scripts/xvfb.sh"
 app=$(realpath "$1") ctl=$(realpath "$2")
-work=$(mktemp -d)
+. "$(dirname "$0")/traced_window.sh"
 trap 'kill $app_pid $watch_pid $xvfb_pid 2>/dev/null || true; wait 2>/dev/null; rm -rf "$work"' EXIT
-app_pid="" watch_pid="" xvfb_pid=""
+watch_pid=""
 mkdir -m 700 "$work/runtime"
-export XDG_RUNTIME_DIR="$work/runtime" XDG_CONFIG_HOME="$work/config"
+export XDG_RUNTIME_DIR="$work/runtime"
 conf="$work/config/tenvalia/horario.conf"
 mkdir -p "$(dirname "$conf")"
 
@@ -33,26 +27,15 @@ await() { # FILE TEXT [COUNT]
   kill "$follower" 2>/dev/null || true
   return $status
 }
-save() { # LINES...: written beside it, then renamed over it, as editors save
-  printf '%s\n' "$@" >"$conf.new"
-  chmod 600 "$conf.new"
-  mv "$conf.new" "$conf"
-}
+save() { printf '%s\n' "$@" >"$conf.new"; chmod 600 "$conf.new"; mv "$conf.new" "$conf"; } # LINES...: renamed over it, as editors save
 start() { # PLATFORM [PORT]
+  local display=()
+  [ "$1" = xcb ] || display=(-u DISPLAY)
   rm -f "$work/trace"
-  if [ "$1" = offscreen ]; then
-    env -u DISPLAY QT_QPA_PLATFORM=offscreen TZ="$tz" TENVALIA_PORT="${2:-sim:$work/trace}" "$app" >/dev/null 2>"$work/stderr" &
-  else
-    QT_QPA_PLATFORM=xcb TZ="$tz" TENVALIA_PORT="${2:-sim:$work/trace}" "$app" >/dev/null 2>"$work/stderr" &
-  fi
+  env "${display[@]}" QT_QPA_PLATFORM="$1" TZ="$tz" TENVALIA_PORT="${2:-sim:$work/trace}" "$app" >/dev/null 2>"$work/stderr" &
   app_pid=$!
   for _ in $(seq 200); do "$ctl" status >/dev/null 2>&1 && return 0; sleep 0.05; done
   fail "no Tenvalia on the bus"
-}
-stop() {
-  kill -TERM "$app_pid"
-  wait "$app_pid" || fail "exit code $? after SIGTERM"
-  app_pid=""
 }
 schedule_on() { gdbus call --session -d org.tenvalia.Tenvalia -o /org/tenvalia/Tenvalia -m org.freedesktop.DBus.Properties.Get org.tenvalia.Tenvalia1 ScheduleOn; }
 days=(lun mar mié jue vie sáb dom)
@@ -128,7 +111,7 @@ for platform in xcb offscreen; do
   if [ "$platform" = offscreen ]; then
     # A restart on the same day draws the same: azar's seed is the machine's.
     before=$("$ctl" horario | grep ' azar ' || true)
-    stop
+    sigterm
     # Restarted on an output that cannot be had: al_iniciar selects Cocina, and says it could not.
     start offscreen "sim:$work/no-such-folder/trace"
     after=$("$ctl" horario | grep ' azar ' || true)
@@ -140,5 +123,5 @@ for platform in xcb offscreen; do
       fail "a selection that could not be done was not said"
     echo "e2e_schedule: a restart kept the day's draws; a selection not done was said with its line"
   fi
-  stop
+  sigterm
 done

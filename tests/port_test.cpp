@@ -1,6 +1,5 @@
-// The port layer: reading TENVALIA_PORT, the simulated port's trace and the outputs it may be
-// pointed at, and what happens when a real port cannot be had or does not answer (on these
-// machines: no /dev/parport*, no ioperm; the emulated PC covers the real ones).
+// The port layer: TENVALIA_PORT's forms, the simulated port's outputs, and a real port that cannot
+// be had or does not answer (here: no /dev/parport*, no ioperm; the emulated PC has real ones).
 #include "platform/port/active_port.h"
 #include "platform/port/device_node.h"
 #include "platform/port/hid_output.h"
@@ -139,8 +138,7 @@ private slots:
         QCoreApplication::sendPostedEvents(); // the refusals told, before another test listens
     }
 
-    // A pipe or FIFO that nobody reads, that fills up, or whose reader leaves: each is said once
-    // and never waited for, and the writes go on (at last recorded nowhere).
+    // A FIFO nobody reads, one that fills up or whose reader leaves: said once, never waited for.
     void outputsThatStopReadingNeverStopTheProgram()
     {
         QTemporaryDir dir;
@@ -187,9 +185,8 @@ private slots:
         QCOMPARE(port::ActivePort::instance().where().kind, Kind::Silent);
     }
 
-    // Auto mode tries the device at 0x378 first, then the others from the lowest number, then
-    // direct I/O, and tells every attempt. A device that may be the person's own port (at 0x378,
-    // or of unknown address) ends the search when refused: nothing else is driven in its place.
+    // Auto mode tries the device at 0x378, the others from the lowest, then direct I/O, telling each.
+    // One that may be the person's own port (at 0x378 or unknown), refused, ends the search.
     void autoModeTriesEveryPortInOrder()
     {
         QTemporaryDir dir;
@@ -269,8 +266,7 @@ private slots:
         ::close(watch);
         ::close(terminal);
 
-        // What the kernel's folder says is checked again on the descriptor: here it calls
-        // /dev/null a relay board, then a GPIO chip.
+        // The kernel's folder checked again on the descriptor: here it calls /dev/null a board, a chip.
         struct stat null;
         QCOMPARE(::stat("/dev/null", &null), 0);
         const QByteArray sys = QFile::encodeName(dir.path()), folder = port::deviceFolder(sys, null);
@@ -303,8 +299,7 @@ private slots:
         }
     }
 
-    // What the standard error line says of a board with fewer relays than lines, and how GPIO
-    // forms parse.
+    // The notice of a board with fewer relays than lines; GPIO's forms, and wrong ones of FTDI's.
     void boardsAndLinesAreSaidAsTheyAre()
     {
         port::Choice choice{port::parseRequest("auto"), 0x378};
@@ -318,12 +313,11 @@ private slots:
                                 "(TENVALIA_PORT=ftdi:A5X)"));
 
         const port::Request gpio = port::parseRequest("gpio:/dev/gpiochip0:5,6,13:active-low");
-        QCOMPARE(gpio.mode, port::Request::Mode::Gpio);
-        QCOMPARE(gpio.path, QByteArray("/dev/gpiochip0"));
+        QVERIFY(gpio.mode == port::Request::Mode::Gpio && gpio.path == "/dev/gpiochip0" && gpio.activeLow);
         QCOMPARE(gpio.lines, (std::vector<int>{5, 6, 13}));
-        QVERIFY(gpio.activeLow);
         for (const char *wrong : {"gpio:/dev/gpiochip0", "gpio:/dev/gpiochip0:5,5", "gpio:/dev/gpiochip0:1,2,3,4,5,6,7,8,9",
-                                  "gpio:/dev/gpiochip0:-1", "gpio::1"})
+                                  "gpio:/dev/gpiochip0:-1", "gpio::1", "ftdi:", "ftdi:1,8", "ftdi:1,1", "ftdi:A:B",
+                                  "ftdi:A:1,2:3", "ftdi:,"})
             QCOMPARE(port::parseRequest(wrong).mode, port::Request::Mode::Unknown);
     }
 
@@ -359,8 +353,7 @@ private slots:
         QCOMPARE(port::rememberedAs(theirs).mode, Mode::Unknown);
     }
 
-    // An FT245R board is known by its product string: an FT232R serial adapter, with the same ids,
-    // is never opened, even asked for by its serial number.
+    // An FT232R serial adapter, with an FT245R board's ids, is never opened, even asked for by serial.
     void ftdiBoardsAreKnownByTheirProductString()
     {
         QTemporaryDir dir;
@@ -378,12 +371,9 @@ private slots:
         QCOMPARE(board.tried.size(), size_t(2));
         QCOMPARE(board.tried.front().where.path, usb + "/bus/usb/002/002");
         QCOMPARE(board.tried.front().outcome.error, ENOENT);
-        for (const char *wrong : {"ftdi:", "ftdi:1,8", "ftdi:1,1", "ftdi:A:B", "ftdi:A:1,2:3", "ftdi:,"})
-            QCOMPARE(port::parseRequest(wrong).mode, port::Request::Mode::Unknown);
     }
 
-    // A full disk keeps its reason, and a trace never ends in half a record. The small file
-    // system this needs takes root to mount.
+    // A full disk keeps its reason, and a trace never ends in half a record (mounting needs root).
     void aFullDiskIsSaidWithItsReason()
     {
         auto full = choose("sim:/dev/full");
@@ -411,8 +401,7 @@ private slots:
         QCOMPARE(written.size(), qint64(records) * 14); // "0x0378 0x0002\n" each, none cut short
     }
 
-    // A port's first write proves it: failing there, it was never there. Later failures are a
-    // failed write. Either is said once, and the writes go on simulated.
+    // A port failing its first write was never there; later, it is a failed write. Said once each.
     void firstWriteProvesThePort()
     {
         auto &active = port::ActivePort::instance();
@@ -450,8 +439,8 @@ private slots:
         QVERIFY(said(0x02, 0x00).contains(QStringLiteral("no guarda lo que se le escribe")));
     }
 
-    // A port is driven off before it is given up, and the exit tries again whatever failed; only
-    // what is still lit makes the exit say so. Last: the exit ends what the port may do.
+    // A port is driven off before it is given up, and the exit tries again: only what is still lit
+    // makes it say so. Last: the exit ends what the port may do.
     void aPortGivenUpIsSwitchedOffFirst()
     {
         auto &active = port::ActivePort::instance();

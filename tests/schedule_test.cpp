@@ -1,7 +1,5 @@
-// The schedule's rules, on a clock and in a time zone (TZ) of the test's own: no test waits for
-// the time to come. Its file's refusals, daylight saving's gap and repeat, a zone without it,
-// sunrise and sunset against NOAA's published tables, polar night, azar's draws, events late and
-// missed, al_iniciar, and the file read again when it changes.
+// The schedule's rules on a clock and in a time zone (TZ) of the test's own: no test waits for the
+// time to come.
 #include "platform/schedule/local_time.h"
 #include "platform/schedule/schedule.h"
 #include "platform/schedule/sun.h"
@@ -27,28 +25,17 @@ const QStringList kNames{"interior_casa", "bano", "cocina", "exterior_casa", "co
 Boxes boxes()
 {
     return {[](const QString &written) -> QString {
-                if (written.compare(kNoBox, Qt::CaseInsensitive) == 0)
-                    return kNoBox;
-                if (written.compare(QStringLiteral("Interior Casa"), Qt::CaseInsensitive) == 0)
-                    return QStringLiteral("interior_casa");
-                for (const QString &name : kNames)
+                for (const QString &name : kNames + QStringList{kNoBox})
                     if (name.compare(written, Qt::CaseInsensitive) == 0)
                         return name;
-                return {};
+                return written.compare(QStringLiteral("Interior Casa"), Qt::CaseInsensitive) == 0 ? kNames[0] : QString();
             },
             kNames};
 }
 
-void zone(const char *name)
-{
-    ::setenv("TZ", name, 1);
-    ::tzset();
-}
+void zone(const char *name) { ::setenv("TZ", name, 1); ::tzset(); }
 
-qint64 utc(int y, int mo, int d, int h, int mi, int s = 0)
-{
-    return QDateTime(QDate(y, mo, d), QTime(h, mi, s), Qt::UTC).toSecsSinceEpoch();
-}
+qint64 utc(int y, int mo, int d, int h, int mi, int s = 0) { return QDateTime(QDate(y, mo, d), QTime(h, mi, s), Qt::UTC).toSecsSinceEpoch(); }
 
 QString utcText(qint64 at) { return QDateTime::fromSecsSinceEpoch(at, Qt::UTC).toString(Qt::ISODate); }
 
@@ -61,8 +48,7 @@ Plan plan(const QByteArray &text)
     return *parsed;
 }
 
-class FakeAlarm final : public Alarm {
-public:
+struct FakeAlarm final : Alarm {
     void set(std::optional<qint64> at) override { armed = at; }
     std::optional<qint64> armed;
 };
@@ -79,14 +65,9 @@ struct Rig {
     {
         auto owned = std::make_unique<FakeAlarm>();
         alarm = owned.get();
+        const auto select = [this](const QString &box) { selected << box; return failing; };
         schedule = std::make_unique<Schedule>(
-            Schedule::Hooks{boxes(),
-                            [this](const QString &box) {
-                                selected << box;
-                                return failing;
-                            },
-                            [this] { return now; }, seed,
-                            [this](const QString &line) { told << line; }},
+            Schedule::Hooks{boxes(), select, [this] { return now; }, seed, [this](const QString &line) { told << line; }},
             std::move(owned));
         schedule->use(text, QStringLiteral("horario.conf"));
     }
@@ -109,33 +90,24 @@ private slots:
 
     void aWholeFileReads()
     {
-        const Plan read = plan("# la casa\n"
-                               "latitud = 40,42\nlongitud=-3.70   # Madrid\n"
-                               "al_iniciar = ultimo\n"
-                               "\n"
-                               "19:30 lun-vie cocina   # la cena\n"
-                               "atardecer+15 SAB,dom \"interior casa\" azar 10\n"
-                               "amanecer-30 vie-lun,mié patio\n"
-                               "0:05 todos APAGADAS\n");
+        const Plan read = plan("# la casa\nlatitud = 40,42\nlongitud=-3.70   # Madrid\nal_iniciar = ultimo\n\n"
+                               "19:30 lun-vie cocina   # la cena\natardecer+15 SAB,dom \"interior casa\" azar 10\n"
+                               "amanecer-30 vie-lun,mié patio\n0:05 todos APAGADAS\n");
         QVERIFY(read.place && read.restoreAtStart);
         QCOMPARE(read.place->latitude, 40.42);
         QCOMPARE(read.place->longitude, -3.70);
-        QCOMPARE(int(read.events.size()), 4);
-        const Event &clock = read.events[0], &sunset = read.events[1], &sunrise = read.events[2], &off = read.events[3];
-        QCOMPARE(clock.line, 6);
-        QCOMPARE(clock.minutes, 19 * 60 + 30);
-        QCOMPARE(clock.days, 0x1Fu);
-        QCOMPARE(clock.box, QStringLiteral("cocina"));
-        QVERIFY(sunset.anchor == Anchor::Sunset && sunset.minutes == 15 && sunset.spread == 10);
-        QCOMPARE(sunset.days, 0x60u);
-        QCOMPARE(sunset.box, QStringLiteral("interior_casa"));
-        QVERIFY(sunrise.anchor == Anchor::Sunrise && sunrise.minutes == -30);
-        QCOMPARE(sunrise.days, 0x75u); // vie, sab, dom, lun and mie
-        QCOMPARE(off.minutes, 5);
-        QCOMPARE(off.box, kNoBox);
+        const int clock = int(Anchor::Clock), sunrise = int(Anchor::Sunrise), sunset = int(Anchor::Sunset);
+        const std::vector<std::tuple<int, int, int, unsigned, QString, int>> events{ // line, anchor, minutes, days, box, azar
+            {6, clock, 19 * 60 + 30, 0x1F, "cocina", 0}, {7, sunset, 15, 0x60, "interior_casa", 10},
+            {8, sunrise, -30, 0x75, "patio", 0}, {9, clock, 5, 0x7F, kNoBox, 0}}; // vie-lun,mié: vie, sab, dom, lun and mie
+        QCOMPARE(read.events.size(), events.size());
+        for (size_t i = 0; i < events.size(); ++i) {
+            const Event &e = read.events[i];
+            QCOMPARE(std::tuple(e.line, int(e.anchor), e.minutes, e.days, e.box, e.spread), events[i]);
+        }
         // As listings show them: the line without its comment.
-        QCOMPARE(clock.text, QStringLiteral("19:30 lun-vie cocina"));
-        QCOMPARE(sunset.text, QStringLiteral("atardecer+15 SAB,dom \"interior casa\" azar 10"));
+        QCOMPARE(read.events[0].text, QStringLiteral("19:30 lun-vie cocina"));
+        QCOMPARE(read.events[1].text, QStringLiteral("atardecer+15 SAB,dom \"interior casa\" azar 10"));
     }
 
     // Each mistake is named with its line; there is no plan at all, never half of one.
@@ -147,8 +119,7 @@ private slots:
         QTest::newRow("unknown day") << QByteArray("19:00 todos cocina\n19:00 lunes cocina\n") << 2 << "«lunes» no son días";
         QTest::newRow("minute 75") << QByteArray("\n19:75 todos cocina\n") << 2 << "«19:75»: los minutos van de 00 a 59";
         QTest::newRow("hour 24") << QByteArray("24:00 todos cocina\n") << 1 << "las horas van de 00 a 23";
-        QTest::newRow("no such box") << QByteArray("19:00 todos terraza\n") << 1
-                                     << "no hay ninguna casilla «terraza»; valen: interior_casa, bano";
+        QTest::newRow("no such box") << QByteArray("19:00 todos terraza\n") << 1 << "no hay ninguna casilla «terraza»; valen: interior_casa, bano";
         QTest::newRow("sun without a place") << QByteArray("19:00 todos cocina\natardecer todos patio\n") << 2
                                              << "amanecer y atardecer necesitan dónde está la casa";
         QTest::newRow("latitude 200") << QByteArray("latitud = 200\nlongitud = 3\n") << 1 << "latitud «200»: se esperan grados de -90 a 90";
@@ -158,8 +129,7 @@ private slots:
         QTest::newRow("unknown key") << QByteArray("altitud = 600\n") << 1 << "clave desconocida «altitud»";
         QTest::newRow("al_iniciar") << QByteArray("al_iniciar = siempre\n") << 1 << "al_iniciar «siempre»: vale ultimo o nada";
         QTest::newRow("azar 0") << QByteArray("19:00 todos cocina azar 0\n") << 1 << "azar «0»: se esperan minutos, de 1 a 180";
-        QTest::newRow("sun too far") << QByteArray("latitud=1\nlongitud=1\natardecer+800 todos cocina\n") << 3
-                                     << "a lo sumo 720 minutos";
+        QTest::newRow("sun too far") << QByteArray("latitud=1\nlongitud=1\natardecer+800 todos cocina\n") << 3 << "a lo sumo 720 minutos";
         QTest::newRow("not a time") << QByteArray("mediodia todos cocina\n") << 1 << "«mediodia» no es un momento";
         QTest::newRow("too short") << QByteArray("19:00 cocina\n") << 1 << "se espera CUANDO DÍAS LUCES";
         QTest::newRow("open quotes") << QByteArray("19:00 todos \"Interior Casa\n") << 1 << "faltan las comillas";
@@ -211,14 +181,8 @@ private slots:
         QCOMPARE(int(timeline(daily, 1, utc(2026, 1, 1, 6, 0), utc(2027, 1, 1, 6, 0)).occurrences.size()), 365);
     }
 
-    // NOAA's published times, rounded to the minute there, for three places; ours are within a
-    // minute of each. From NOAA's Solar Calculator tables (https://gml.noaa.gov/grad/solcalc/):
-    // - Honolulu, table.php?lat=21.3&lon=-157.85&year=2026, "Time Zone Offset: Pacific/Honolulu
-    //   -10.0", read from a copy of the page collected on 2026-09-25;
-    // - San Diego, table.php?lat=32.7157&lon=-117.1611&year=2026 (-7 in October, -8 in December),
-    //   as read on 2026-10-08;
-    // - León (Spain) and Reykjavik, table.php for 42.60,-5.57 (CEST, +2) and 64.13,-21.94 (+0),
-    //   2026-10-15, as read on 2026-05-12.
+    // Ours within a minute of NOAA's Solar Calculator tables (https://gml.noaa.gov/grad/solcalc/
+    // table.php?lat=..&lon=..&year=2026, read 2026-05 to 10), which round to the minute.
     void sunriseAndSunsetAgreeWithNoaa_data()
     {
         QTest::addColumn<double>("latitude");
@@ -271,8 +235,8 @@ private slots:
         QCOMPARE(t.occurrences[1].at - t.occurrences[0].at, 30 * 60);
     }
 
-    // Tromsø's sun does not rise from late November to mid-January: the sunset event skips those
-    // days, says so once, and runs again at the first sunset after them.
+    // Tromsø's sun does not rise from late November to mid-January: sunset's event skips those days,
+    // says so once, and runs again after them.
     void polarNightInTromso()
     {
         zone("Europe/Oslo");
@@ -299,8 +263,7 @@ private slots:
         QCOMPARE(rig.selected.last(), QStringLiteral("exterior_casa"));
     }
 
-    // azar moves an event within its window, by a draw that is the same all day, every time it
-    // is worked out, and different from day to day and line to line.
+    // azar's draw stays within its window, the same all day, different from day to day and line to line.
     void azarStaysWithinItsWindow()
     {
         const Plan drawn = plan("20:00 todos cocina azar 30\n20:00 todos patio azar 30\n");
@@ -353,41 +316,33 @@ private slots:
                                         "horario: 20:00 (línea 1): cocina no se hizo: la salida pedida no está disponible"}));
     }
 
-    // al_iniciar = ultimo: at start, and on every wake-up that finds events missed (a resume,
-    // the clock set forward), what the latest missed one in the last 24 hours selected.
+    // al_iniciar = ultimo: at start and on every wake-up that finds events missed, the latest missed
+    // in the last 24 hours.
     void alIniciarSelectsTheLatestMissed()
     {
         const QByteArray text = "al_iniciar = ultimo\n20:00 todos cocina\n23:30 lun-vie apagadas\n";
-        Rig late(text, utc(2026, 6, 2, 0, 0)); // Tuesday 02:00: Monday's 23:30 was the last
-        late.schedule->start();
-        QCOMPARE(late.selected, QStringList{kNoBox});
-        Rig evening(text, utc(2026, 6, 2, 19, 0)); // 21:00
-        evening.schedule->start();
-        QCOMPARE(evening.selected, QStringList{"cocina"});
-        Rig weekend(text, utc(2026, 6, 7, 17, 0)); // Sunday 19:00: Saturday's 20:00, no 23:30
-        weekend.schedule->start();
-        QCOMPARE(weekend.selected, QStringList{"cocina"});
-        Rig onTime(text, utc(2026, 6, 2, 18, 0, 40)); // 40 s after 20:00: it runs as itself
-        onTime.schedule->start();
-        QCOMPARE(onTime.selected, QStringList{"cocina"});
-        QVERIFY(!onTime.told.first().startsWith(QStringLiteral("horario: al_iniciar")));
+        // An event on time runs as itself; without al_iniciar, or with nothing missed, nothing.
+        for (const auto &[file, start, selected, asItself] : std::vector<std::tuple<QByteArray, qint64, QString, bool>>{
+                 {text, utc(2026, 6, 2, 0, 0), kNoBox, false},       // Tuesday 02:00: Monday's 23:30 was the last
+                 {text, utc(2026, 6, 2, 19, 0), "cocina", false},    // 21:00
+                 {text, utc(2026, 6, 7, 17, 0), "cocina", false},    // Sunday 19:00: Saturday's 20:00, no 23:30
+                 {text, utc(2026, 6, 2, 18, 0, 40), "cocina", true}, // 40 s after 20:00
+                 {"20:00 todos cocina\n", utc(2026, 6, 2, 19, 0), {}, false},
+                 {"al_iniciar = ultimo\n20:00 lun cocina\n", utc(2026, 6, 4, 19, 0), {}, false}}) { // Thursday
+            Rig rig(file, start);
+            rig.schedule->start();
+            QCOMPARE(rig.selected.join(QString()), selected);
+            const bool saidAtStart = !rig.told.isEmpty() && rig.told.first().startsWith(QStringLiteral("horario: al_iniciar"));
+            QCOMPARE(saidAtStart, !selected.isEmpty() && !asItself);
+        }
 
-        // Started at 19:00 (Monday's 23:30 was the last), asleep until 22:00: the resume selects
-        // 20:00's box.
+        // Started at 19:00 (after Monday's 23:30), asleep until 22:00: the resume selects 20:00's box.
         Rig resumed(text, utc(2026, 6, 2, 17, 0));
         resumed.schedule->start();
         QCOMPARE(resumed.selected, QStringList{kNoBox});
         resumed.ringAt(utc(2026, 6, 2, 20, 0));
         QCOMPARE(resumed.selected, (QStringList{kNoBox, "cocina"}));
         QCOMPARE(resumed.told.last(), QStringLiteral("horario: al_iniciar = ultimo: 20:00 (línea 2): cocina"));
-
-        // Without it, a start selects nothing; nor does one with nothing in the last 24 hours.
-        Rig plain("20:00 todos cocina\n", utc(2026, 6, 2, 19, 0));
-        plain.schedule->start();
-        QVERIFY(plain.selected.isEmpty());
-        Rig quiet("al_iniciar = ultimo\n20:00 lun cocina\n", utc(2026, 6, 4, 19, 0)); // Thursday
-        quiet.schedule->start();
-        QVERIFY(quiet.selected.isEmpty());
     }
 
     // A file with a mistake leaves the schedule off as a whole; a good one puts it back.
@@ -448,8 +403,8 @@ private slots:
         QVERIFY(!readHorario({path, false}, &why) && why.contains(QStringLiteral("es de otro usuario")));
     }
 
-    // An edit takes effect without a restart: in place, saved by renaming over it, removed,
-    // made again, with its folder made after the start.
+    // An edit takes effect without a restart: in place, renamed over it, removed, made again, with
+    // its folder made after the start.
     void anEditTakesEffect()
     {
         QTemporaryDir dir;

@@ -1,7 +1,5 @@
-// The serial relay boards, each against an emulator at the other end of a pseudo-terminal: a
-// CH340 module ("LCUS") that keeps every byte it is sent, and a Modbus RTU board played by
-// libmodbus's own server side. Last, boards behind a link that goes and comes back, as udev's
-// /dev/serial/by-path links do.
+// The serial relay boards against emulators on pseudo-terminals: a CH340 module ("LCUS") keeping
+// every byte, a Modbus RTU board played by libmodbus's server; last, behind a link that comes back.
 #include "platform/port/active_port.h"
 #include "platform/port/device_watch.h"
 #include "platform/port/lcus_output.h"
@@ -37,30 +35,24 @@ namespace {
 
 constexpr int kForeverMs = 10000; // what never stops stops here: a wait for its end fails, not hangs
 
-// The board's end of a pseudo-terminal, answered on a thread of its own while the test is the
-// program at the other end, `device`.
+// The board's end of a pseudo-terminal, on a thread of its own; the program opens `device`.
 struct Pty {
     int end = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     QByteArray device = ::grantpt(end) == 0 && ::unlockpt(end) == 0 ? ::ptsname(end) : "";
     std::atomic<bool> stopping{false};
     std::thread thread;
-    // Runs `step` over and over on a thread of its own until stop().
-    void run(const std::function<void()> &step)
+    // Runs `step` over and over until stop(), each time after waiting up to 20 ms for the program
+    // to send something: `step(true)` when it did.
+    void run(const std::function<void(bool)> &step)
     {
         thread = std::thread([=] {
-            while (!stopping)
-                step();
-        });
-    }
-    // Calls `answer` whenever the program has sent something.
-    void serve(const std::function<void()> &answer)
-    {
-        run([=] {
-            pollfd ready{end, POLLIN, 0};
-            if (::poll(&ready, 1, 20) > 0 && !(ready.revents & POLLIN))
-                ::usleep(20 * 1000); // the program's end is closed
-            else if (ready.revents)
-                answer();
+            while (!stopping) {
+                pollfd ready{end, POLLIN, 0};
+                const int polled = ::poll(&ready, 1, 20);
+                if (polled > 0 && !(ready.revents & POLLIN))
+                    ::usleep(20 * 1000); // the program's end is closed
+                step(polled > 0 && (ready.revents & POLLIN));
+            }
         });
     }
     void stop()
@@ -76,21 +68,16 @@ struct Pty {
     }
 };
 
-// A module of four relays that keeps every byte it hears: frames A0 <relay> <0|1> <sum>, and the
-// status request 0xff, answered when it `reports`.
+// Four relays; keeps every byte: frames A0 <relay> <0|1> <sum>, status request 0xff (if it `reports`).
 struct Module {
     explicit Module(bool reports, int stuck = 0)
     {
-        pty.run([=] {
-            pollfd ready{pty.end, POLLIN, 0};
-            const int polled = ::poll(&ready, 1, 20);
+        pty.run([=](bool sent) {
             const std::lock_guard lock(mutex);
             const bool talks = talking.isValid() && !talking.hasExpired(kForeverMs);
             if (talks)
                 [[maybe_unused]] const ssize_t written = ::write(pty.end, talk.constData(), size_t(talk.size()));
-            if (polled > 0 && !(ready.revents & POLLIN))
-                ::usleep(20 * 1000); // the program's end is closed
-            for (char byte; polled > 0 && ::read(pty.end, &byte, 1) == 1;) {
+            for (char byte; sent && ::read(pty.end, &byte, 1) == 1;) {
                 if (frame.isEmpty() && byte != '\xa0' && byte != '\xff')
                     continue; // no frame starts so: its own talk, echoed by a terminal not set up yet
                 heard += byte;
@@ -129,9 +116,8 @@ struct Module {
     Pty pty; // last: its thread ends before the rest goes
 };
 
-// A Modbus board at address 1 with `coils` coils, as libmodbus serves one; a `stuck` coil stays
-// on, and one that `liesAbout` its address answers as another. It keeps the functions it was
-// asked for, in order.
+// A Modbus board at address 1 as libmodbus serves one: a `stuck` coil stays on; one that `liesAbout`
+// its address answers as another; it keeps the functions asked for, in order.
 struct ModbusBoard {
     explicit ModbusBoard(int coils = 8, bool serving = true, int stuck = -1, int liesAbout = 0)
         : map(modbus_mapping_new(coils, 0, 0, 0))
@@ -139,15 +125,15 @@ struct ModbusBoard {
         modbus_set_slave(server, 1);
         modbus_set_socket(server, pty.end);
         if (serving)
-            pty.serve([=] {
+            pty.run([=](bool sent) {
                 uint8_t request[MODBUS_RTU_MAX_ADU_LENGTH];
-                const int length = modbus_receive(server, request);
-                if (length > 0) {
-                    const std::lock_guard lock(mutex);
-                    functions.push_back(request[1]);
-                }
+                const int length = sent ? modbus_receive(server, request) : 0;
+                if (length <= 0)
+                    return;
+                const std::lock_guard lock(mutex);
+                functions.push_back(request[1]);
                 request[0] = quint8(request[0] + liesAbout);
-                if (length > 0 && modbus_reply(server, request, length, map) > 0 && stuck >= 0)
+                if (modbus_reply(server, request, length, map) > 0 && stuck >= 0)
                     map->tab_bits[stuck] = 1;
             });
     }
@@ -175,8 +161,7 @@ QString said(const port::Output &output, const port::Outcome &outcome)
     return port::words::failedWrite(output.where(), outcome, {Kind::Stdout});
 }
 
-// A link to a serial device where udev makes them: /dev/serial/by-path/NAME, its two folders made
-// with the first link and removed with the last.
+// A link as udev makes /dev/serial/by-path/NAME, its two folders made and removed with it.
 struct ByPath {
     QTemporaryDir root;
     const QByteArray top = QFile::encodeName(root.path()) + "/serial";
@@ -221,8 +206,7 @@ struct StandardError {
     }
 };
 
-// Long enough for a return, which waits its turn (a second or more after the last attempt).
-constexpr int kReturnMs = 30000;
+constexpr int kReturnMs = 30000; // for a return, which waits a second or more after the last attempt
 
 } // namespace
 
@@ -237,9 +221,7 @@ private slots:
         QCOMPARE(lcus.lines.size(), size_t(4));
         QCOMPARE(port::parseRequest("lcus:/dev/ttyUSB0").lines.size(), size_t(8));
         const port::Request modbus = port::parseRequest("modbus:/dev/ttyUSB1:17:19200");
-        QCOMPARE(modbus.path, QByteArray("/dev/ttyUSB1"));
-        QCOMPARE(modbus.unit, 17);
-        QCOMPARE(modbus.baud, 19200);
+        QVERIFY(modbus.path == "/dev/ttyUSB1" && modbus.unit == 17 && modbus.baud == 19200);
         QCOMPARE(port::parseRequest("modbus:/dev/ttyUSB1").unit, 1);
         for (const char *wrong : {"lcus:", "lcus:/dev/ttyUSB0:9", "lcus:/dev/ttyUSB0:0", "modbus:/dev/ttyUSB0:248",
                                   "modbus:/dev/ttyUSB0:1:9601", "modbus::1"})
@@ -380,15 +362,14 @@ private slots:
         QVERIFY(clock.elapsed() < kForeverMs);
     }
 
-    // A long answer dripped a byte at a time, each well within libmodbus's own time between bytes,
-    // is cut off at the answer's time.
+    // A long answer dripped byte by byte, each within libmodbus's time between bytes, is cut off.
     void aModbusAnswerIsWaitedForAsAWhole()
     {
         QElapsedTimer dripping;
         dripping.start();
         int at = -1;
         Pty device; // after what its thread uses: it ends first
-        device.run([&] {
+        device.run([&](bool) {
             for (char byte; ::read(device.end, &byte, 1) == 1;)
                 at = 0; // a request: the answer starts, with 250 bytes of coils to come
             const char next = at < 2 ? '\x01' : at == 2 ? '\xfa' : '\0';
@@ -401,9 +382,8 @@ private slots:
         QVERIFY(output && !output->write(0x01).ok() && dripping.elapsed() < kForeverMs);
     }
 
-    // Never a person's terminal: /dev/tty, one that is some session's (its own or another's), the
-    // console, a virtual console, the multiplexer; refused untouched. A port taken gets its
-    // settings back when let go.
+    // Never a person's terminal (/dev/tty, a session's, a console, the multiplexer): refused
+    // untouched. A port taken gets its settings back when let go.
     void onlySerialPortsAreTaken()
     {
         for (const QByteArray device : {"/dev/tty", "/dev/console", "/dev/ptmx", "/dev/tty0", "/dev/tty1"})
@@ -443,8 +423,7 @@ private slots:
         QVERIFY(::tcgetattr(module.pty.end, &after) == 0 && same(after, before) && cfgetospeed(&after) == cfgetospeed(&before));
     }
 
-    // The watch on a path follows it down as its folders are made and up as they go, and the
-    // link's target through its own folder: each coming and going is told once.
+    // A watched path is followed through its folders and its link's target: each change told once.
     void aPathIsWatchedThroughItsFolders()
     {
         ByPath udev;
@@ -469,10 +448,9 @@ private slots:
         QCOMPARE(appeared.count(), 2);
     }
 
-    // A module unplugged is noticed as its link goes, with no write; while away, the writes reach
-    // nothing; plugged in again, it gets one write, of the value the window holds then, read
-    // back, and one line says so. A link to something else, or a device that answers wrongly, is
-    // said once and not taken.
+    // A module unplugged is noticed as its link goes, with no write; plugged in again it gets one
+    // write, of the window's value then, read back, said in one line. Something else there, or a
+    // device that answers wrongly, is said once and not taken.
     void anLcusModuleComesBack()
     {
         auto &active = port::ActivePort::instance();
@@ -548,10 +526,9 @@ private slots:
         QCOMPARE(module.relays, 0x01);
     }
 
-    // A Modbus board has its own supply: with its adapter gone, it keeps its coils, and the exit
-    // would say so. Back, it gets one write of the window's value and one read; then a board
-    // that answers for another address is refused, and the exit tells the truth: exit code 2.
-    // Last: the exit ends what the port may do.
+    // A Modbus board has its own supply: its adapter gone, it keeps its coils. Back, it gets one
+    // write of the window's value and one read; one answering for another address is refused, and
+    // the exit says lights may be on. Last: the exit ends what the port may do.
     void aModbusBoardComesBack()
     {
         auto &active = port::ActivePort::instance();

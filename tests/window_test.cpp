@@ -1,5 +1,4 @@
-// The window on Qt's offscreen platform: what each box writes to the port, how the menus and the
-// port's trouble reach the person, and the keyboard's way to the menus.
+// The window on Qt's offscreen platform: each box's writes, the doors' clicks, the menus and trouble.
 #include "Unit1.h"
 #include "platform/port/active_port.h"
 #include "platform/remote/switchboard.h"
@@ -19,36 +18,31 @@
 
 namespace {
 
+namespace port = platform::port;
+using platform::remote::Origin;
+using Status = platform::remote::Result::Status;
+
 std::vector<quint16> written; // values, in order
 
-class RecordingPort final : public platform::port::Output {
+// Records every write. With `fails` (write number from 1, value) a real port where those fail.
+class RecordingPort final : public port::Output {
 public:
-    platform::port::Outcome write(quint16 value) override
+    explicit RecordingPort(std::function<bool(int, quint16)> fails = {}) : fails_(std::move(fails)) {}
+    port::Outcome write(quint16 value) override
     {
         written.push_back(value);
-        return {platform::port::Step::Done, 0, value};
+        const bool failed = fails_ && fails_(++count_, value);
+        return {failed ? port::Step::Write : port::Step::Done, failed ? EIO : 0, value};
     }
-    platform::port::Where where() const override { return {}; }
-};
+    port::Where where() const override { return fails_ ? port::Where{port::Kind::Direct, {}, 0x378} : port::Where{}; }
 
-// A real port that stops answering once a light is on: the close's write fails.
-class SilentAfterFirstLight final : public platform::port::Output {
-public:
-    platform::port::Outcome write(quint16 value) override
-    {
-        lit = lit || value != 0;
-        return {lit && value == 0 ? platform::port::Step::Write : platform::port::Step::Done, EIO, value};
-    }
-    platform::port::Where where() const override { return {platform::port::Kind::Direct, {}, 0x378}; }
-    bool lit = false;
+private:
+    std::function<bool(int, quint16)> fails_;
+    int count_ = 0;
 };
 
 // Presses OK on the next modal box once it shows, keeping what it showed.
-struct Answer {
-    QString text;
-    Qt::TextFormat format = Qt::AutoText;
-    qsizetype buttons = 0;
-};
+struct Answer { QString text; Qt::TextFormat format = Qt::AutoText; qsizetype buttons = 0; };
 std::shared_ptr<Answer> answerNextModal()
 {
     auto answer = std::make_shared<Answer>();
@@ -63,21 +57,6 @@ std::shared_ptr<Answer> answerNextModal()
     poll->start(10);
     return answer;
 }
-
-// A real port whose write number `failing` (counted from 1) does not take.
-class FailsOnce final : public platform::port::Output {
-public:
-    explicit FailsOnce(int failing) : failing_(failing) {}
-    platform::port::Outcome write(quint16 value) override
-    {
-        written.push_back(value);
-        return {++count_ == failing_ ? platform::port::Step::Write : platform::port::Step::Done, EIO, value};
-    }
-    platform::port::Where where() const override { return {platform::port::Kind::Direct, {}, 0x378}; }
-
-private:
-    int failing_, count_ = 0;
-};
 
 using Values = std::vector<quint16>;
 
@@ -94,7 +73,7 @@ class WindowTest : public QObject {
 private slots:
     void init()
     {
-        platform::port::ActivePort::instance().use(std::make_unique<RecordingPort>(), 0x378);
+        port::ActivePort::instance().use(std::make_unique<RecordingPort>(), 0x378);
         written.clear();
         form = std::make_unique<TForm1>();
         form->show();
@@ -117,8 +96,7 @@ private slots:
         QCOMPARE(written, expected);
     }
 
-    // Each click replaces the whole value, whatever the other boxes show, and no box is ever
-    // ticked or unticked by the program.
+    // Each click replaces the whole value; the program never ticks or unticks a box.
     void eachClickReplacesTheWholeValue()
     {
         for (const char *name : {"CheckCocina", "CheckSala", "CheckExterior", "CheckCocina"})
@@ -128,12 +106,10 @@ private slots:
             QCOMPARE(other->isChecked(), other->objectName() == "CheckSala" || other->objectName() == "CheckExterior");
     }
 
-    // Doors from outside know the boxes top to bottom as shown, by name or caption, and their
-    // click is the box's own: it toggles on screen and writes, as the person's next click shows;
-    // each click says who clicked. Once the window has closed, no door clicks.
+    // Doors from outside know the boxes top to bottom, by name or caption; their click is the box's
+    // own, as the person's next click shows, and says who clicked. Once the window closed, none.
     void remoteClicksAreTheBoxesOwn()
     {
-        using platform::remote::Origin;
         auto &board = platform::remote::Switchboard::instance();
         QList<QCheckBox *> shown = form->findChildren<QCheckBox *>();
         std::sort(shown.begin(), shown.end(), [this](QCheckBox *a, QCheckBox *b) {
@@ -157,16 +133,13 @@ private slots:
         QVERIFY(board.names().isEmpty());
     }
 
-    // A selection's clicks are all made, the window then showing what was asked; a write among
-    // them that fails makes it a failure with that write's reason, and while the output stands
-    // in for the one asked for, a selection that needs no click fails too.
+    // A selection's clicks are all made; one whose write fails makes it fail with that reason, and
+    // while the output stands in for the one asked for, one that needs no click fails too.
     void aSelectionWhoseWriteFailsSaysWhy()
     {
-        using platform::remote::Origin;
-        using Status = platform::remote::Result::Status;
         auto &board = platform::remote::Switchboard::instance();
-        auto &port = platform::port::ActivePort::instance();
-        port.use(std::make_unique<FailsOnce>(3), 0x378); // the 0 of Cocina's untick below
+        auto &active = port::ActivePort::instance();
+        active.use(std::make_unique<RecordingPort>([](int write, quint16) { return write == 3; }), 0x378); // Cocina's untick below
         written.clear();
         const int cocina = board.lookUp(QStringLiteral("COCINA"));
         QCOMPARE(board.select(cocina, Origin::Schedule).clicks, 1);
@@ -179,7 +152,7 @@ private slots:
         QCOMPARE(result.value, 0x02); // as the simulated port now holds it
         QVERIFY(result.ticked);
         QCOMPARE(written, (Values{0x02, 0x10, 0, 0})); // the second 0: the port switched off as it is given up
-        QVERIFY(!port.available());
+        QVERIFY(!active.available());
         QTRY_VERIFY(answer->text.startsWith(QStringLiteral("Falló una escritura")));
         const auto again = board.select(cocina, Origin::Schedule);
         QCOMPARE(again.status, Status::Failed);
@@ -187,16 +160,13 @@ private slots:
         QVERIFY2(again.reason.startsWith(QStringLiteral("la salida pedida no está disponible (E/S directa en 0x0378 falló: ")),
                  qPrintable(again.reason));
         QVERIFY(!board.state().available);
-        port.use(std::make_unique<RecordingPort>(), 0x378);
-        QVERIFY(port.available());
+        active.use(std::make_unique<RecordingPort>(), 0x378);
+        QVERIFY(active.available());
     }
 
-    // Clicks from outside are paced, a selection counting its clicks and dropped whole; the
-    // schedule's selections are not held to that pace.
+    // Clicks from outside are paced, a selection dropped whole; the schedule's are not held to it.
     void remoteClicksArePacedScheduledOnesAreNot()
     {
-        using platform::remote::Origin;
-        using Status = platform::remote::Result::Status;
         using namespace std::chrono_literals;
         platform::remote::Pace pace(10, 1s);
         const auto start = platform::remote::Pace::Clock::time_point{};
@@ -247,9 +217,9 @@ private slots:
         const auto answer = answerNextModal();
         const QString markup = QStringLiteral("<img width=20000 height=20000>");
         // An unknown request is refused in words that quote it.
-        platform::port::Choice choice{platform::port::parseRequest(markup.toUtf8()), 0x378, std::make_unique<RecordingPort>()};
+        port::Choice choice{port::parseRequest(markup.toUtf8()), 0x378, std::make_unique<RecordingPort>()};
         choice.refused = true;
-        platform::port::ActivePort::instance().use(std::move(choice));
+        port::ActivePort::instance().use(std::move(choice));
         QTRY_VERIFY(answer->text.startsWith(QStringLiteral("TENVALIA_PORT=") + markup));
         QCOMPARE(answer->format, Qt::PlainText);
         click("CheckCocina");
@@ -268,11 +238,12 @@ private slots:
         QCOMPARE(first->title(), QStringLiteral("Equipo"));
     }
 
-    // Last, as it ends what the port may do: once the close has begun nothing waits for a
-    // person. A box already open goes with the window, and a close whose write fails opens none.
+    // Last (it ends what the port may do): closing, nothing waits for a person; an open box goes
+    // with the window, and a close whose write fails opens none.
     void closingNeverWaitsForAPerson()
     {
-        platform::port::ActivePort::instance().use(std::make_unique<SilentAfterFirstLight>(), 0x378);
+        const auto silentAfterFirstLight = [lit = false](int, quint16 value) mutable { return (lit = lit || value) && !value; };
+        port::ActivePort::instance().use(std::make_unique<RecordingPort>(silentAfterFirstLight), 0x378); // the close's write fails
         click("CheckCocina");
         QTimer stuck;
         bool waited = false;
