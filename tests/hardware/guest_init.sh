@@ -97,6 +97,8 @@ shared_case aClaimThatMeetsAHolderLeavesNoClaim "$polled"
 result claim-leaves-no-claim $?
 
 # A deadlock would keep both copies until the timeout ends one of them.
+export COPIES_MET=/tmp/copies-met
+mkdir -p "$COPIES_MET"
 shared_case twoCopiesTakeTurns "$polled" &
 shared_case twoCopiesTakeTurns "$polled"
 second=$?
